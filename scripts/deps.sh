@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and the demo need.
+# Idempotent and non-interactive: does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake pkg-config clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev nlohmann-json3-dev
+  # X11 capture and input
+  libx11-dev libx11-xcb-dev libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
+  libxcb-randr0-dev libxcb-xinput-dev libxcb-xtest0-dev libxi-dev libxtst-dev libxfixes-dev
+  libxdamage-dev libyuv-dev
+  # codecs and containers
+  libx264-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+  # test and demo services and tools
+  xvfb x11-utils x11-xserver-utils x11-apps xinput xdotool procps
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "Installing: ${missing[*]}"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,72 @@
+#pragma once
+// A program run as the host runs it: pipes on standard input, output and error.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+using Milliseconds = std::chrono::milliseconds;
+
+// Path of a program built by this build tree.
+std::string binary(std::string_view name);
+
+class Child {
+public:
+    // Starts argv[0] (looked up in PATH when it has no slash). `env` entries are added
+    // to the current environment or override it; an empty value unsets the variable.
+    static std::unique_ptr<Child> spawn(std::vector<std::string> argv,
+                                        std::map<std::string, std::string> env = {});
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // False when the child no longer reads its input.
+    bool writeStdin(std::string_view text);
+    void closeStdin();
+
+    // Standard output, blocking; the test may read it directly or close it.
+    int stdoutFd() const { return stdout_; }
+    void closeStdout();
+    // Exactly n bytes, or nullopt when the timeout passes or the stream ends first.
+    std::optional<std::string> readStdout(size_t n, Milliseconds timeout);
+    // One line without its line feed; nullopt on timeout or end of stream.
+    std::optional<std::string> readLine(Milliseconds timeout);
+
+    // Everything the child wrote to standard error so far.
+    std::string stderrText() const;
+    bool waitStderr(std::string_view needle, Milliseconds timeout) const;
+
+    // Exit status, or 128 + signal number when a signal ended it; nullopt on timeout.
+    std::optional<int> waitExit(Milliseconds timeout);
+    void signal(int signalNumber);
+
+private:
+    Child() = default;
+    void collectStderr();
+
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+    int stdout_ = -1;
+    int stderr_ = -1;
+    std::string stdoutPending_;  // bytes read past the last line handed out
+    std::optional<int> status_;
+    mutable std::mutex stderrMutex_;
+    std::string stderrText_;
+    mutable std::condition_variable stderrGrew_;
+    std::thread stderrReader_;
+};
+
+}  // namespace testsupport

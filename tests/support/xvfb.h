@@ -1,0 +1,31 @@
+#pragma once
+// A private X server for tests.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/child.h"
+
+namespace testsupport {
+
+class Xvfb {
+public:
+    // Starts Xvfb -noreset on a free display number and waits until it accepts
+    // clients. Null (with the reason on standard error) when it cannot be started.
+    static std::unique_ptr<Xvfb> start(std::string geometry = "1920x1080x24",
+                                       std::vector<std::string> extraArgs = {});
+    ~Xvfb();
+    Xvfb(const Xvfb&) = delete;
+    Xvfb& operator=(const Xvfb&) = delete;
+
+    // ":N", for DISPLAY.
+    const std::string& display() const { return display_; }
+
+private:
+    Xvfb() = default;
+    std::unique_ptr<Child> server_;
+    std::string display_;
+};
+
+}  // namespace testsupport
