@@ -25,8 +25,10 @@ public:
     static Queue global();
     static Queue serial(std::string label, QualityOfService qos = QualityOfService::unspecified);
 
+    // Empty work is ignored. Work runs with the queue current (see isCurrent()).
     void async(Work work) const;
-    // Runs `work` on the queue once `delay` has passed.
+    // Runs `work` on the queue once `delay` has passed (measured on the monotonic
+    // clock; never early, possibly late on a busy machine).
     void asyncAfter(Nanoseconds delay, Work work) const;
     const std::string& label() const;
     // True when the calling thread is running this queue's work now.
@@ -42,7 +44,10 @@ private:
 // A repeating timer whose handler runs on its queue: first at `firstFire` from now,
 // then every `interval`; each fire may come up to `leeway` late. Cancel stops further
 // fires; a handler already running completes. The timer stops when cancelled or when
-// the last handle to it goes.
+// the last handle to it goes. An `interval` of zero or less makes a one-shot timer.
+// Fires never overlap: one that comes due while the previous is still queued or
+// running is merged into it. A run that started before cancel() returned (on another
+// thread) completes; cancel() from inside the handler is fine.
 class Timer {
 public:
     static std::shared_ptr<Timer> create(Queue queue, Nanoseconds firstFire, Nanoseconds interval,
@@ -55,7 +60,10 @@ public:
 // Delivers a POSIX signal to a handler on a queue. Creating the source takes the
 // signal over from its default action: the process is never killed or stopped by it
 // and the handler runs, on `queue`, once or more after the signal arrives (signals
-// that arrive together may be reported once).
+// that arrive together may be reported once). The source stays active until cancel(),
+// even without handles, so a dropped handle cannot silently swallow the signal; after
+// cancel() the signal stays taken over (ignored) unless another source wants it.
+// Returns nullptr for a signal that cannot be caught (SIGKILL, SIGSTOP, out of range).
 class SignalSource {
 public:
     static std::shared_ptr<SignalSource> create(int signalNumber, Queue queue, Work handler);
