@@ -1,0 +1,363 @@
+#include "platform/linux/capture/capture_stream.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+
+#include "platform/linux/capture/damage_tracker.h"
+#include "platform/linux/capture/frame_converter.h"
+#include "platform/linux/capture/monitors.h"
+#include "platform/linux/capture/pixel_buffer_pool.h"
+#include "platform/linux/capture/platform_thread.h"
+#include "platform/linux/capture/shm_grabber.h"
+#include "platform/linux/capture/xfixes_cursor.h"
+
+namespace platform::x11 {
+
+namespace {
+
+// The frame interval when the configuration gives none, and the shortest one honoured
+// (a zero interval would make the capture thread spin).
+constexpr uint64_t kDefaultIntervalNanos = 1'000'000'000 / 60;
+constexpr uint64_t kShortestIntervalNanos = 1'000'000;
+// The most buffers a stream may keep outstanding.
+constexpr int kMaxQueueDepth = 8;
+
+struct FdCloser {
+    int fd = -1;
+    ~FdCloser() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+uint64_t intervalNanos(const MediaTime& interval) {
+    if (!interval.valid() || interval.value <= 0) return kDefaultIntervalNanos;
+    const MediaTime nanos = interval.convertScale(1'000'000'000);
+    return std::max<uint64_t>(static_cast<uint64_t>(nanos.value), kShortestIntervalNanos);
+}
+
+}  // namespace
+
+struct StreamShared {
+    StreamShared(const ContentFilter& filter, const StreamConfiguration& configuration, StreamStopHandler didStop)
+        : filter(filter), didStop(std::move(didStop)), configuration(configuration) {
+        wake.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    }
+
+    void wakeUp() const {
+        const uint64_t one = 1;
+        if (wake.fd >= 0) (void)!write(wake.fd, &one, sizeof one);
+    }
+
+    const ContentFilter filter;
+    const StreamStopHandler didStop;
+    FdCloser wake;  // written to wake the capture thread from its poll
+    std::atomic<bool> stopRequested{false};
+
+    std::mutex mutex;  // guards the members below
+    StreamConfiguration configuration;
+    uint64_t configurationVersion = 1;
+    std::optional<dispatch::Queue> queue;
+    ScreenSampleHandler handler;
+};
+
+namespace {
+
+struct PointerPosition {
+    int x = 0, y = 0;
+    bool operator==(const PointerPosition&) const = default;
+};
+
+// The body of the capture thread. Everything X11 lives here, on this one thread.
+class CaptureLoop {
+public:
+    explicit CaptureLoop(std::shared_ptr<StreamShared> shared) : shared_(std::move(shared)) {}
+
+    void run(const StreamCompletion& started) {
+        pthread_setname_np(pthread_self(), "zentori.x11cap");
+        if (auto error = setUp()) {
+            started(std::move(error));
+            return;
+        }
+        started(std::nullopt);
+        while (!shared_->stopRequested.load()) {
+            applyConfiguration();
+            drainEvents();
+            if (int broken = xcb_connection_has_error(connection_.get())) {
+                end(makeError(kConnectionLost, "Se perdió la conexión con X11: " + connectionErrorText(broken)));
+                return;
+            }
+            const uint64_t now = hostTimeNanos();
+            const bool changeKnown = forceComplete_ || damaged_ || (showsCursor_ && cursorChanged_);
+            // A known change is captured as soon as the interval since the last capture
+            // allows; otherwise the next idle frame is due one interval after the last
+            // delivered frame.
+            const uint64_t deadline = (changeKnown ? lastCapture_ : lastDelivered_) + interval_;
+            if (lastDelivered_ != 0 && now < deadline) {
+                waitUntil(deadline);
+                continue;
+            }
+            if (auto error = tick(now, changeKnown)) {
+                end(std::move(*error));
+                return;
+            }
+        }
+    }
+
+private:
+    std::optional<Error> setUp() {
+        auto connected = connect();
+        if (!connected) return connected.error();
+        connection_ = std::move(connected.value());
+        xcb_connection_t* c = connection_.get();
+        if (auto error = initializeCaptureExtensions(c)) return error;
+        if (connection_.screen->root_depth != 24 && connection_.screen->root_depth != 32)
+            return makeError(kRequestFailed, "Profundidad de color no admitida: " +
+                                                 std::to_string(connection_.screen->root_depth) + " bits");
+        auto monitor = findMonitor(connection_, shared_->filter.display.displayID);
+        if (!monitor)
+            return makeError(kDisplayNotFound,
+                             "La pantalla " + std::to_string(shared_->filter.display.displayID) + " no existe");
+        monitor_ = *monitor;
+        auto grabber = ShmGrabber::create(connection_, monitor_.width, monitor_.height);
+        if (!grabber) return grabber.error();
+        grabber_ = std::move(grabber.value());
+        auto damage = DamageTracker::create(connection_);
+        if (!damage) return damage.error();
+        damage_ = std::move(damage.value());
+        xfixesFirstEvent_ = xcb_get_extension_data(c, &xcb_xfixes_id)->first_event;
+        xcb_xfixes_select_cursor_input(c, connection_.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+        xcb_flush(c);
+        applyConfiguration();
+        return std::nullopt;
+    }
+
+    // Reports a stop the program did not ask for; a stop it asked for ends silently.
+    void end(Error error) {
+        if (!shared_->stopRequested.load() && shared_->didStop) shared_->didStop(error);
+    }
+
+    void applyConfiguration() {
+        StreamConfiguration configuration;
+        {
+            std::scoped_lock lock(shared_->mutex);
+            if (shared_->configurationVersion == appliedVersion_) return;
+            appliedVersion_ = shared_->configurationVersion;
+            configuration = shared_->configuration;
+        }
+        interval_ = intervalNanos(configuration.minimumFrameInterval);
+        showsCursor_ = configuration.showsCursor;
+        const int width = configuration.width > 0 ? static_cast<int>(configuration.width) : monitor_.width;
+        const int height = configuration.height > 0 ? static_cast<int>(configuration.height) : monitor_.height;
+        const int depth = std::clamp(configuration.queueDepth, 1, kMaxQueueDepth);
+        if (!pool_ || pool_->width() != width || pool_->height() != height || depth != poolDepth_) {
+            pool_ = std::make_unique<PixelBufferPool>(width, height, depth);
+            poolDepth_ = depth;
+            forceComplete_ = true;  // the first frame at a new size carries an image
+        }
+    }
+
+    void drainEvents() {
+        while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection_.get())}) {
+            if (damage_->handleEvent(*event)) {
+                damaged_ = true;
+            } else if ((event->response_type & 0x7f) == xfixesFirstEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
+                cursorChanged_ = true;
+            }
+            // Errors of requests sent without a reply (response_type 0) need nothing:
+            // the request that matters (the image) reports its own.
+        }
+    }
+
+    void waitUntil(uint64_t deadline) {
+        xcb_flush(connection_.get());
+        const uint64_t now = hostTimeNanos();
+        const uint64_t wait = deadline > now ? deadline - now : 0;
+        const timespec timeout{static_cast<time_t>(wait / 1'000'000'000), static_cast<long>(wait % 1'000'000'000)};
+        pollfd fds[2] = {{xcb_get_file_descriptor(connection_.get()), POLLIN, 0}, {shared_->wake.fd, POLLIN, 0}};
+        if (ppoll(fds, 2, &timeout, nullptr) > 0 && (fds[1].revents & POLLIN)) {
+            uint64_t count;
+            (void)!read(shared_->wake.fd, &count, sizeof count);
+        }
+    }
+
+    std::optional<PointerPosition> queryPointer() {
+        xcb_connection_t* c = connection_.get();
+        Reply<xcb_query_pointer_reply_t> reply(
+            xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_.root()), nullptr));
+        if (!reply || !reply->same_screen) return std::nullopt;
+        return PointerPosition{reply->root_x, reply->root_y};
+    }
+
+    // One frame time: an idle frame, a complete frame, or nothing when every pixel
+    // buffer is still held downstream. An error ends the capture.
+    std::optional<Error> tick(uint64_t now, bool changeKnown) {
+        std::optional<PointerPosition> pointer;
+        if (showsCursor_) {
+            pointer = queryPointer();
+            if (pointer != lastPointer_) changeKnown = true;
+        }
+        if (!changeKnown) {
+            deliver(nullptr, FrameStatus::idle, now);
+            return std::nullopt;
+        }
+        lastCapture_ = now;
+        std::shared_ptr<PixelBuffer> buffer = pool_->acquire();
+        // All buffers in use: skip this frame time. The damage stays pending, so the
+        // next attempt, one interval later, still captures the change.
+        if (!buffer) return std::nullopt;
+
+        bool changed = forceComplete_ || (showsCursor_ && (cursorChanged_ || pointer != lastPointer_));
+        if (damaged_) {
+            damaged_ = false;
+            changed = damage_->takeChangeIn(monitor_) || changed;
+        }
+        if (!changed) {
+            deliver(nullptr, FrameStatus::idle, now);
+            return std::nullopt;
+        }
+        if (auto error = grabber_->grab(monitor_.x, monitor_.y)) return error;
+        if (showsCursor_) drawPointer(pointer);
+        converter_.convert(grabber_->pixels(), grabber_->width(), grabber_->height(), grabber_->stride(), *buffer);
+        forceComplete_ = false;
+        deliver(std::move(buffer), FrameStatus::complete, now);
+        return std::nullopt;
+    }
+
+    void drawPointer(const std::optional<PointerPosition>& pointer) {
+        if (cursorChanged_ || !cursor_) {
+            // The server may refuse the image (see xfixes_cursor.h): keep the last one.
+            if (auto shape = fetchCursorShape(connection_.get())) cursor_ = std::move(shape);
+            cursorChanged_ = false;
+        }
+        lastPointer_ = pointer;
+        if (!cursor_ || !pointer) return;
+        compositeCursor(*cursor_, pointer->x - monitor_.x, pointer->y - monitor_.y, grabber_->pixels(),
+                        grabber_->width(), grabber_->height(), grabber_->stride());
+    }
+
+    void deliver(std::shared_ptr<PixelBuffer> image, FrameStatus status, uint64_t now) {
+        lastDelivered_ = now;
+        auto sample = std::make_shared<VideoSample>();
+        sample->image = std::move(image);
+        sample->frameStatus = static_cast<int64_t>(status);
+        sample->presentationTime = {static_cast<int64_t>(now), 1'000'000'000};
+        std::optional<dispatch::Queue> queue;
+        ScreenSampleHandler handler;
+        {
+            std::scoped_lock lock(shared_->mutex);
+            queue = shared_->queue;
+            handler = shared_->handler;
+        }
+        if (!queue || !handler) return;
+        queue->async([shared = shared_, handler = std::move(handler),
+                      sample = std::shared_ptr<const VideoSample>(std::move(sample))] {
+            // Samples still queued when the program stops the stream are dropped.
+            if (!shared->stopRequested.load()) handler(sample, StreamOutputType::screen);
+        });
+    }
+
+    std::shared_ptr<StreamShared> shared_;
+    Connection connection_;
+    Monitor monitor_;
+    std::unique_ptr<ShmGrabber> grabber_;
+    std::unique_ptr<DamageTracker> damage_;
+    std::unique_ptr<PixelBufferPool> pool_;
+    int poolDepth_ = 0;
+    FrameConverter converter_;
+    uint8_t xfixesFirstEvent_ = 0;
+    uint64_t appliedVersion_ = 0;
+
+    uint64_t interval_ = kDefaultIntervalNanos;
+    bool showsCursor_ = false;
+    bool forceComplete_ = true;   // the first frame always carries an image
+    bool damaged_ = false;        // a damage notification came since the last look
+    bool cursorChanged_ = false;  // the pointer's shape changed since it was fetched
+    uint64_t lastCapture_ = 0;    // host time of the last capture attempt
+    uint64_t lastDelivered_ = 0;  // host time of the last frame delivered (0: none yet)
+    std::optional<PointerPosition> lastPointer_;
+    std::optional<CursorShape> cursor_;
+};
+
+}  // namespace
+
+XcbCaptureStream::XcbCaptureStream(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                   StreamStopHandler didStop)
+    : shared_(std::make_shared<StreamShared>(filter, configuration, std::move(didStop))) {}
+
+XcbCaptureStream::~XcbCaptureStream() {
+    shared_->stopRequested = true;
+    shared_->wakeUp();
+    std::scoped_lock lock(threadMutex_);
+    if (!thread_.joinable()) return;
+    // Destroyed from one of its own handlers: the loop only touches the shared state,
+    // which the thread keeps alive, so it can finish on its own.
+    if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
+    else
+        thread_.join();
+}
+
+std::optional<Error> XcbCaptureStream::addStreamOutput(StreamOutputType type, dispatch::Queue queue,
+                                                       ScreenSampleHandler handler) {
+    if (type != StreamOutputType::screen)
+        return makeError(kRequestFailed, "Esta captura no ofrece sonido");
+    std::scoped_lock lock(shared_->mutex);
+    shared_->queue = std::move(queue);
+    shared_->handler = std::move(handler);
+    return std::nullopt;
+}
+
+void XcbCaptureStream::startCapture(StreamCompletion completion) {
+    std::scoped_lock lock(threadMutex_);
+    if (started_ || shared_->stopRequested.load()) {
+        completeOnPlatformThread([completion = std::move(completion)] {
+            completion(makeError(kRequestFailed, "La captura ya se inició"));
+        });
+        return;
+    }
+    started_ = true;
+    thread_ = std::thread([shared = shared_, completion = std::move(completion)] {
+        CaptureLoop(shared).run(completion);
+    });
+}
+
+void XcbCaptureStream::stopCapture(StreamCompletion completion) {
+    std::thread capture;
+    {
+        std::scoped_lock lock(threadMutex_);
+        capture = std::move(thread_);
+    }
+    shared_->stopRequested = true;
+    shared_->wakeUp();
+    // Joined on a thread of its own, so that a stop asked for from a handler running
+    // on the capture thread does not wait for itself.
+    completeOnPlatformThread([capture = std::move(capture), completion = std::move(completion)]() mutable {
+        if (capture.joinable()) capture.join();
+        if (completion) completion(std::nullopt);
+    });
+}
+
+void XcbCaptureStream::updateConfiguration(const StreamConfiguration& configuration, StreamCompletion completion) {
+    std::optional<Error> error;
+    if (configuration.width < 0 || configuration.height < 0 || configuration.width > 16384 ||
+        configuration.height > 16384) {
+        error = makeError(kRequestFailed, "Tamaño de captura no válido");
+    } else {
+        std::scoped_lock lock(shared_->mutex);
+        shared_->configuration = configuration;
+        ++shared_->configurationVersion;
+    }
+    shared_->wakeUp();
+    completeOnPlatformThread([completion = std::move(completion), error = std::move(error)] {
+        if (completion) completion(error);
+    });
+}
+
+}  // namespace platform::x11

@@ -1,0 +1,47 @@
+#include "platform/linux/capture/pixel_buffer_pool.h"
+
+#include <algorithm>
+
+namespace platform::x11 {
+
+PixelBufferPool::PixelBufferPool(int width, int height, int count)
+    : width_(width), height_(height), shelf_(std::make_shared<Shelf>()) {
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = (height + 1) / 2;
+    for (int i = 0; i < std::max(count, 1); ++i) {
+        auto buffer = std::make_unique<PixelBuffer>();
+        buffer->width = width;
+        buffer->height = height;
+        buffer->pixelFormat = kPixelFormat420v;
+        buffer->lumaStride = width;
+        buffer->luma.assign(static_cast<size_t>(width) * height, 16);
+        buffer->chromaStride = chromaWidth * 2;
+        buffer->chroma.assign(static_cast<size_t>(buffer->chromaStride) * chromaHeight, 128);
+        shelf_->free.push_back(std::move(buffer));
+    }
+}
+
+PixelBufferPool::~PixelBufferPool() {
+    std::scoped_lock lock(shelf_->mutex);
+    shelf_->open = false;
+    shelf_->free.clear();
+}
+
+std::shared_ptr<PixelBuffer> PixelBufferPool::acquire() {
+    std::unique_ptr<PixelBuffer> buffer;
+    {
+        std::scoped_lock lock(shelf_->mutex);
+        if (shelf_->free.empty()) return nullptr;
+        buffer = std::move(shelf_->free.back());
+        shelf_->free.pop_back();
+    }
+    // The deleter keeps the shelf alive, not the pool: a buffer released after the pool
+    // was destroyed is simply freed.
+    return std::shared_ptr<PixelBuffer>(buffer.release(), [shelf = shelf_](PixelBuffer* released) {
+        std::unique_ptr<PixelBuffer> owned(released);
+        std::scoped_lock lock(shelf->mutex);
+        if (shelf->open) shelf->free.push_back(std::move(owned));
+    });
+}
+
+}  // namespace platform::x11

@@ -1,0 +1,47 @@
+// The screen-capture entry points of the X11 backend, and the host clock.
+
+#include "platform/screen_capture.h"
+
+#include <time.h>
+
+#include "platform/linux/capture/capture_stream.h"
+#include "platform/linux/capture/monitors.h"
+#include "platform/linux/capture/platform_thread.h"
+#include "platform/linux/capture/xcb_handles.h"
+
+namespace platform {
+
+uint64_t hostTimeNanos() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+bool preflightScreenCaptureAccess() {
+    auto connection = x11::connect();
+    return connection && !x11::initializeCaptureExtensions(connection.value().get());
+}
+
+void getShareableContent(bool /*excludingDesktopWindows*/, bool /*onScreenWindowsOnly*/,
+                         ShareableContentHandler completion) {
+    // Windows are not part of the content here: only whole displays can be captured.
+    x11::completeOnPlatformThread([completion = std::move(completion)] {
+        auto connection = x11::connect();
+        if (!connection) {
+            completion(std::nullopt, connection.error());
+            return;
+        }
+        ShareableContent content;
+        for (const x11::Monitor& monitor : x11::listMonitors(connection.value()))
+            content.displays.push_back({monitor.displayID, monitor.width, monitor.height});
+        completion(std::move(content), std::nullopt);
+    });
+}
+
+std::unique_ptr<CaptureStream> createCaptureStream(const ContentFilter& filter,
+                                                   const StreamConfiguration& configuration,
+                                                   StreamStopHandler didStop) {
+    return std::make_unique<x11::XcbCaptureStream>(filter, configuration, std::move(didStop));
+}
+
+}  // namespace platform

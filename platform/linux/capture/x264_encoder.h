@@ -1,0 +1,72 @@
+#pragma once
+// libx264 set up for live screen streaming, behind an owning wrapper: High profile,
+// no B-frames, no lookahead, zero frame delay, average bit rate under a small VBV,
+// length-prefixed NAL units with the parameter sets kept out of the frames.
+
+// x264.h needs the fixed-width integer types declared before it.
+#include <cstdint>
+
+#include <x264.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/media.h"
+
+namespace platform::x264 {
+
+struct EncoderDeleter {
+    void operator()(x264_t* encoder) const { x264_encoder_close(encoder); }
+};
+using EncoderPtr = std::unique_ptr<x264_t, EncoderDeleter>;
+
+// Text for what a libx264 call returned (x264 reports failures as negative numbers and
+// explains them only in its log).
+std::string errorText(const char* operation, int result);
+
+// What the session may change while it runs.
+struct RateSettings {
+    double framesPerSecond = 30;
+    int64_t bitsPerSecond = 2'000'000;
+};
+
+// One encoded frame: NAL units each behind a 4-byte big-endian length, without
+// parameter sets, SEI or access unit delimiters.
+struct EncodedFrame {
+    std::vector<uint8_t> data;
+    bool keyFrame = false;
+};
+
+class Encoder {
+public:
+    // Opens libx264 for width x height NV12 frames; the error text says why not.
+    static std::unique_ptr<Encoder> open(int width, int height, const RateSettings& rate, std::string& error);
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+
+    // Applies new rate settings from the next frame on (x264_encoder_reconfig).
+    bool reconfigure(const RateSettings& rate, std::string& error);
+
+    // The sequence and picture parameter sets, without length prefixes, in that order.
+    // They can change after reconfigure().
+    std::vector<std::vector<uint8_t>> parameterSets();
+
+    // Encodes one frame whose timestamp is `microseconds` (strictly increasing). None
+    // with `error` set when libx264 failed; an empty frame when it produced nothing.
+    std::optional<EncodedFrame> encode(const PixelBuffer& image, int64_t microseconds, bool forceKeyFrame,
+                                       std::string& error);
+
+private:
+    Encoder(EncoderPtr handle, double openFramesPerSecond)
+        : handle_(std::move(handle)), openFramesPerSecond_(openFramesPerSecond) {}
+    EncoderPtr handle_;
+    const double openFramesPerSecond_;
+};
+
+// Puts `rate` into `param` of an encoder opened at `openFramesPerSecond`: the bit rate
+// and the VBV that bounds each frame's size for low latency.
+void applyRate(x264_param_t& param, const RateSettings& rate, double openFramesPerSecond);
+
+}  // namespace platform::x264
