@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Glass-to-packet latency, CPU per frame, achieved frame rate and memory of
+# zentcap, next to ffmpeg x11grab + libx264 (ultrafast, zerolatency), on private
+# Xvfb servers of each measured size. Prints a table.
+#   bench/run_latency.sh [seconds per run, default 10] [memory check seconds, default 20]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-10}
+rss_seconds=${2:-20}
+bin=build/bin
+if [ ! -x "$bin/zentcap_latency" ] || [ ! -x "$bin/zentcap" ]; then
+  cmake -S . -B build && cmake --build build -j2
+fi
+
+work=$(mktemp -d)
+server=""
+stop_server() {
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  server=""
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+
+start_server() {  # geometry
+  rm -f "$work/display"
+  Xvfb -displayfd 3 -screen 0 "$1x24" -noreset -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  server=$!
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; exit 1; }
+  display=":$(head -n1 "$work/display")"
+}
+
+header=()
+for size in 1280x720 1920x1080; do
+  start_server "$size"
+  case $size in
+    1280x720) configs=1280x720@30; rss=0 ;;
+    1920x1080) configs=1920x1080@30,1920x1080@60; rss=$rss_seconds ;;
+  esac
+  "$bin/zentcap_latency" --display "$display" --configs "$configs" --seconds "$seconds" \
+    --rss-seconds "$rss" "${header[@]}"
+  header=(--no-header)
+  stop_server
+done

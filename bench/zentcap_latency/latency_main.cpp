@@ -1,0 +1,338 @@
+// zentcap_latency: how long a change on the screen takes to reach the host as a
+// packet, what a frame costs in CPU, which frame rate is achieved, and how much
+// memory a long stream holds; zentcap next to ffmpeg's x11grab + libx264.
+//
+//   zentcap_latency --display :N [--configs 1280x720@30,...] [--seconds S]
+//                   [--bitrate B] [--rss-seconds S] [--tools zentcap,ffmpeg] [--no-header]
+//
+// The screen must have the configuration's size (bench/run_latency.sh starts a
+// server per size): ffmpeg grabs a region of that size without scaling.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/zentcap_latency/measured_process.h"
+#include "bench/zentcap_latency/screen_flipper.h"
+#include "tools/zentcap_receiver/annexb.h"
+#include "tools/zentcap_receiver/h264_decoder.h"
+#include "tools/zentcap_receiver/packet_parser.h"
+
+namespace bench {
+namespace {
+
+struct Config {
+    int width = 0, height = 0, fps = 0;
+    std::string name() const {
+        return std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
+    }
+};
+
+struct Options {
+    std::string display;
+    std::vector<Config> configs;
+    double seconds = 10;
+    long bitrate = 8000000;
+    double rssSeconds = 0;
+    bool zentcap = true;
+    bool ffmpeg = true;
+    bool header = true;
+};
+
+enum class Tool { Zentcap, Ffmpeg };
+
+// One access unit as it reached the reader.
+struct Arrival {
+    std::vector<uint8_t> bytes;
+    double at;  // CLOCK_MONOTONIC seconds when its last byte was read
+};
+
+std::string programDir() {
+    std::error_code error;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? "." : self.parent_path().string();
+}
+
+// Where a measured program's standard error goes (kept for a look afterwards).
+std::string logPath(const std::string& what) {
+    return (std::filesystem::temp_directory_path() / ("zentcap_latency_" + what + ".log")).string();
+}
+
+std::vector<std::string> command(Tool tool, const Config& config, const Options& options) {
+    if (tool == Tool::Zentcap) {
+        return {programDir() + "/zentcap", "1", std::to_string(config.width), std::to_string(config.height),
+                std::to_string(config.fps), std::to_string(options.bitrate), "0"};
+    }
+    // -flush_packets 1: each access unit leaves ffmpeg as soon as it is encoded,
+    // as zentcap's do; without it the pipe output is buffered.
+    return {"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate", std::to_string(config.fps),
+            "-video_size", std::to_string(config.width) + "x" + std::to_string(config.height), "-i",
+            options.display, "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast", "-tune",
+            "zerolatency", "-flush_packets", "1", "-f", "h264", "-"};
+}
+
+// Reads the program's output until it ends, cutting it into access units.
+std::vector<Arrival> readUnits(Tool tool, int fd) {
+    std::vector<Arrival> units;
+    std::vector<uint8_t> chunk(1 << 20);
+    zentrecv::PacketParser parser;
+    zentrecv::AccessUnitSplitter splitter;
+    // For raw H.264 an access unit closes only when the next one starts; its
+    // arrival is the read that brought its last byte.
+    std::deque<std::pair<uint64_t, double>> reads;  // (end offset, time)
+    uint64_t received = 0, closedBytes = 0;
+    for (;;) {
+        ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        double now = monotonicSeconds();
+        std::span<const uint8_t> bytes(chunk.data(), size_t(got));
+        if (tool == Tool::Zentcap) {
+            parser.feed(bytes);
+            while (auto packet = parser.next()) {
+                if (packet->isVideo()) units.push_back({std::move(packet->payload), now});
+            }
+            if (parser.error()) {
+                std::fprintf(stderr, "zentcap stream broken: %s\n", parser.error()->c_str());
+                break;
+            }
+            continue;
+        }
+        received += bytes.size();
+        reads.emplace_back(received, now);
+        for (auto& unit : splitter.feed(bytes)) {
+            closedBytes += unit.size();
+            while (reads.size() > 1 && reads.front().first < closedBytes) reads.pop_front();
+            units.push_back({std::move(unit), reads.front().second});
+        }
+    }
+    if (tool == Tool::Ffmpeg) {
+        auto last = splitter.finish();
+        if (!last.empty()) units.push_back({std::move(last), reads.empty() ? monotonicSeconds() : reads.back().second});
+    }
+    return units;
+}
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    double position = fraction * double(values.size() - 1);
+    size_t low = size_t(position);
+    size_t high = std::min(low + 1, values.size() - 1);
+    return values[low] + (values[high] - values[low]) * (position - double(low));
+}
+
+struct Result {
+    int frames = 0;
+    double fps = 0;
+    std::vector<double> latencies;  // milliseconds
+    size_t flips = 0;
+    double cpuMsPerFrame = 0;
+    double cpuPercent = 0;
+    int decodeErrors = 0;
+    int exitStatus = 0;
+};
+
+Result measure(Tool tool, const Config& config, const Options& options) {
+    Result result;
+    ScreenFlipper flipper(options.display);
+    if (!flipper.start(60)) {
+        std::fprintf(stderr, "cannot open %s\n", options.display.c_str());
+        return result;
+    }
+    std::string log = logPath(tool == Tool::Zentcap ? "zentcap" : "ffmpeg");
+    auto process = MeasuredProcess::start(command(tool, config, options), options.display, log);
+    if (!process) return result;
+    std::vector<Arrival> units;
+    std::thread reader([&] { units = readUnits(tool, process->stdoutFd()); });
+
+    // CPU and frames are counted after a one-second warm-up.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    double windowStart = monotonicSeconds();
+    double cpuStart = process->cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(long(options.seconds * 1000)));
+    double windowEnd = monotonicSeconds();
+    double cpuEnd = process->cpuSeconds();
+    if (tool == Tool::Zentcap) {
+        process->closeStdin();
+    } else {
+        process->signal(SIGINT);
+    }
+    result.exitStatus = process->waitExit(5000);
+    if (result.exitStatus < 0) {
+        process->signal(SIGKILL);
+        process->waitExit(2000);
+    }
+    reader.join();
+    flipper.stop();
+
+    // Decode everything and look at the patch in each picture.
+    std::string error;
+    auto decoder = zentrecv::H264Decoder::create(error);
+    struct Seen {
+        double at;
+        int state;  // 1 white, 0 black, -1 in between
+    };
+    std::vector<Seen> seen;
+    for (const auto& unit : units) {
+        auto output = decoder->decode(unit.bytes, 0);
+        result.decodeErrors += output.errors;
+        for (auto& frame : output.frames) {
+            double scaleX = double(frame->width) / flipper.screenWidth();
+            double scaleY = double(frame->height) / flipper.screenHeight();
+            int inset = ScreenFlipper::kPatch / 6;
+            double luma = zentrecv::meanLuma(*frame, int(inset * scaleX), int(inset * scaleY),
+                                             int((ScreenFlipper::kPatch - 2 * inset) * scaleX),
+                                             int((ScreenFlipper::kPatch - 2 * inset) * scaleY));
+            seen.push_back({unit.at, luma > 170 ? 1 : luma < 60 ? 0 : -1});
+        }
+        if (unit.at >= windowStart && unit.at < windowEnd) ++result.frames;
+    }
+    double window = windowEnd - windowStart;
+    result.fps = result.frames / window;
+    result.cpuMsPerFrame = result.frames ? (cpuEnd - cpuStart) * 1000.0 / result.frames : NAN;
+    result.cpuPercent = (cpuEnd - cpuStart) / window * 100.0;
+
+    auto flips = flipper.flips();
+    for (size_t i = 0; i < flips.size(); ++i) {
+        if (flips[i].at < windowStart || flips[i].at >= windowEnd) continue;
+        ++result.flips;
+        double until = i + 1 < flips.size() ? flips[i + 1].at : windowEnd + 1.0;
+        for (const auto& picture : seen) {
+            if (picture.at <= flips[i].at || picture.at >= until + 0.5) continue;
+            if (picture.state == int(flips[i].white)) {
+                result.latencies.push_back((picture.at - flips[i].at) * 1000.0);
+                break;
+            }
+        }
+    }
+    return result;
+}
+
+void printHeader() {
+    std::printf("%-8s %-13s %7s %8s %11s %8s %11s %8s %7s\n", "tool", "config", "frames", "fps", "median ms",
+                "p95 ms", "seen/flips", "cpu ms/f", "cpu %");
+}
+
+void printRow(Tool tool, const Config& config, const Result& result) {
+    std::printf("%-8s %-13s %7d %8.1f %11.1f %8.1f %5zu/%-5zu %8.2f %7.1f%s\n",
+                tool == Tool::Zentcap ? "zentcap" : "ffmpeg", config.name().c_str(), result.frames, result.fps,
+                percentile(result.latencies, 0.5), percentile(result.latencies, 0.95), result.latencies.size(),
+                result.flips, result.cpuMsPerFrame, result.cpuPercent,
+                result.decodeErrors ? "  (decode errors!)" : "");
+    std::fflush(stdout);
+}
+
+void memoryCheck(const Config& config, const Options& options) {
+    ScreenFlipper flipper(options.display);
+    if (!flipper.start(60)) return;
+    auto process = MeasuredProcess::start(command(Tool::Zentcap, config, options), options.display,
+                                          logPath("rss"));
+    if (!process) return;
+    std::thread drain([fd = process->stdoutFd()] {
+        std::vector<char> sink(1 << 20);
+        while (::read(fd, sink.data(), sink.size()) > 0) {
+        }
+    });
+    std::vector<long> samples;
+    double end = monotonicSeconds() + options.rssSeconds;
+    while (monotonicSeconds() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        samples.push_back(process->residentKiB());
+    }
+    process->closeStdin();
+    process->waitExit(5000);
+    drain.join();
+    flipper.stop();
+    if (samples.size() < 4) return;
+    auto mean = [&](size_t from, size_t to) {
+        double sum = 0;
+        for (size_t i = from; i < to; ++i) sum += double(samples[i]);
+        return sum / double(to - from);
+    };
+    size_t quarter = samples.size() / 4;
+    double early = mean(quarter, 2 * quarter), late = mean(3 * quarter, samples.size());
+    std::printf("\nmemory of zentcap %s over %.0f s (%zu samples): first %ld KiB, max %ld KiB, last %ld KiB, "
+                "growth second quarter -> last quarter %+.0f KiB\n",
+                config.name().c_str(), options.rssSeconds, samples.size(), samples.front(),
+                *std::max_element(samples.begin(), samples.end()), samples.back(), late - early);
+}
+
+std::optional<Config> parseConfig(const std::string& text) {
+    Config config;
+    if (std::sscanf(text.c_str(), "%dx%d@%d", &config.width, &config.height, &config.fps) != 3) return std::nullopt;
+    return config;
+}
+
+std::optional<Options> parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (arg == "--display") {
+            options.display = value();
+        } else if (arg == "--configs") {
+            std::stringstream list(value());
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                auto config = parseConfig(item);
+                if (!config) return std::nullopt;
+                options.configs.push_back(*config);
+            }
+        } else if (arg == "--seconds") {
+            options.seconds = std::atof(value().c_str());
+        } else if (arg == "--bitrate") {
+            options.bitrate = std::atol(value().c_str());
+        } else if (arg == "--rss-seconds") {
+            options.rssSeconds = std::atof(value().c_str());
+        } else if (arg == "--tools") {
+            std::string tools = value();
+            options.zentcap = tools.find("zentcap") != std::string::npos;
+            options.ffmpeg = tools.find("ffmpeg") != std::string::npos;
+        } else if (arg == "--no-header") {
+            options.header = false;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (options.display.empty() || options.seconds <= 0) return std::nullopt;
+    if (options.configs.empty()) options.configs = {{1280, 720, 30}, {1920, 1080, 30}, {1920, 1080, 60}};
+    return options;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+    auto options = bench::parseOptions(argc, argv);
+    if (!options) {
+        std::fprintf(stderr,
+                     "usage: zentcap_latency --display :N [--configs WxH@F,...] [--seconds S] [--bitrate B]\n"
+                     "                       [--rss-seconds S] [--tools zentcap,ffmpeg] [--no-header]\n");
+        return 2;
+    }
+    if (options->header) bench::printHeader();
+    for (const auto& config : options->configs) {
+        if (options->zentcap) {
+            auto zentcap = bench::measure(bench::Tool::Zentcap, config, *options);
+            bench::printRow(bench::Tool::Zentcap, config, zentcap);
+        }
+        if (options->ffmpeg) {
+            auto ffmpeg = bench::measure(bench::Tool::Ffmpeg, config, *options);
+            bench::printRow(bench::Tool::Ffmpeg, config, ffmpeg);
+        }
+    }
+    if (options->rssSeconds > 0 && options->zentcap) bench::memoryCheck(options->configs.back(), *options);
+    return 0;
+}

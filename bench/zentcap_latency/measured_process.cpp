@@ -1,0 +1,116 @@
+#include "bench/zentcap_latency/measured_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace bench {
+
+std::unique_ptr<MeasuredProcess> MeasuredProcess::start(const std::vector<std::string>& argv,
+                                                        const std::string& display, const std::string& errorLog) {
+    ::signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return nullptr;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        if (std::strncmp(*entry, "DISPLAY=", 8) != 0) environment.emplace_back(*entry);
+    }
+    environment.push_back("DISPLAY=" + display);
+    std::vector<char*> envp, args;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> copy = argv;
+    for (auto& arg : copy) args.push_back(arg.data());
+    args.push_back(nullptr);
+
+    std::unique_ptr<MeasuredProcess> process(new MeasuredProcess());
+    int failed = posix_spawnp(&process->pid_, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    if (failed != 0) {
+        std::fprintf(stderr, "cannot start %s: %s\n", argv[0].c_str(), std::strerror(failed));
+        ::close(in[1]);
+        ::close(out[0]);
+        return nullptr;
+    }
+    process->stdin_ = in[1];
+    process->stdout_ = out[0];
+    return process;
+}
+
+MeasuredProcess::~MeasuredProcess() {
+    if (!reaped_) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    closeStdin();
+    if (stdout_ >= 0) ::close(stdout_);
+}
+
+void MeasuredProcess::closeStdin() {
+    if (stdin_ >= 0) ::close(stdin_);
+    stdin_ = -1;
+}
+
+void MeasuredProcess::signal(int number) {
+    if (!reaped_) ::kill(pid_, number);
+}
+
+int MeasuredProcess::waitExit(int milliseconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            reaped_ = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+double MeasuredProcess::cpuSeconds() const {
+    std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), {});
+    // The command name may hold spaces; fields are counted after its ')'.
+    auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+long MeasuredProcess::residentKiB() const {
+    std::ifstream file("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+}  // namespace bench

@@ -1,0 +1,61 @@
+#pragma once
+// Base of the streamer's end-to-end suites: one private Xvfb per suite, the
+// screen under the test's control, and helpers to run moving content.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/live_stream.h"
+#include "tests/e2e/x_screen.h"
+#include "tests/support/child.h"
+#include "tests/support/xvfb.h"
+
+namespace e2e {
+
+class ScreenSuite : public ::testing::Test {
+protected:
+    // Starts the suite's server; call from SetUpTestSuite of the derived suite.
+    static void startServer(const std::string& geometry, std::vector<std::string> extraArgs = {}) {
+        server() = testsupport::Xvfb::start(geometry, std::move(extraArgs));
+    }
+    static void TearDownTestSuite() { server().reset(); }
+
+    void SetUp() override {
+        ASSERT_TRUE(server()) << "Xvfb did not start";
+        screen = XScreen::open(display());
+        ASSERT_TRUE(screen) << "cannot open " << display();
+    }
+
+    static const std::string& display() { return server()->display(); }
+
+    StreamSettings settings(int width, int height, int fps, long bitrate, bool drawMouse) const {
+        return {display(), width, height, fps, bitrate, drawMouse};
+    }
+
+    // Moving content over the whole screen until the test ends.
+    std::unique_ptr<testsupport::Child> animate(int rectsPerFrame = 0, int fps = 30) {
+        return testsupport::Child::spawn({testsupport::binary("zentcap_animator"), "--fps", std::to_string(fps),
+                                          "--rects", std::to_string(rectsPerFrame)},
+                                         {{"DISPLAY", display()}});
+    }
+
+    // Runs an X command-line tool against the suite's server; its exit status.
+    int runX(std::vector<std::string> argv) {
+        auto child = testsupport::Child::spawn(std::move(argv), {{"DISPLAY", display()}});
+        if (!child) return -1;
+        return child->waitExit(std::chrono::seconds(10)).value_or(-1);
+    }
+
+    std::unique_ptr<XScreen> screen;
+
+private:
+    static std::unique_ptr<testsupport::Xvfb>& server() {
+        static std::unique_ptr<testsupport::Xvfb> instance;
+        return instance;
+    }
+};
+
+}  // namespace e2e
