@@ -1,0 +1,60 @@
+// Without a usable X server no input can be held: the blocker says so at start and at
+// every block request, and keeps serving its commands.
+#include <gtest/gtest.h>
+
+#include "tests/zentlock/e2e/bloqueador_proceso.h"
+#include "tests/zentlock/e2e/escritorio.h"
+
+namespace zentlock::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+void sirveSinGanchos(testsupport::Child& hijo) {
+    EXPECT_EQ(linea(hijo), lineaError);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(pedir(hijo, "bloquear"), lineaError);
+    EXPECT_EQ(pedir(hijo, "latido"
+                          "\nsoltar"),
+              "estado\t0\tpedido");
+    hijo.writeStdin("salir\n");
+    EXPECT_EQ(hijo.waitExit(5s), 0);
+    EXPECT_EQ(hijo.readLine(1s), std::nullopt);
+}
+
+TEST(SinServidor, NoDisplay) {
+    auto hijo = testsupport::Child::spawn({testsupport::binary("zentlock")}, {{"DISPLAY", ""}});
+    ASSERT_TRUE(hijo);
+    sirveSinGanchos(*hijo);
+}
+
+TEST(SinServidor, DisplayThatDoesNotAnswer) {
+    auto hijo = lanzar(":4987");
+    ASSERT_TRUE(hijo);
+    sirveSinGanchos(*hijo);
+}
+
+TEST(SinServidor, ServerWithoutXtest) {
+    auto xvfb = testsupport::Xvfb::start("640x480x24", {"-extension", "XTEST"});
+    ASSERT_TRUE(xvfb);
+    auto hijo = lanzar(xvfb->display());
+    ASSERT_TRUE(hijo);
+    sirveSinGanchos(*hijo);
+}
+
+TEST(SinServidor, ServerThatGoesAwayWhileBlocking) {
+    Servidor servidor = Servidor::arrancar();
+    ASSERT_TRUE(servidor.escritorio);
+    auto hijo = lanzar(servidor.xvfb->display());
+    ASSERT_TRUE(hijo);
+    ASSERT_EQ(pedir(*hijo, "bloquear"), lineaGanchos);
+    servidor.escritorio.reset();
+    servidor.xvfb.reset();
+    // Still serving: the block cannot be taken again, release and exit still work.
+    EXPECT_EQ(pedir(*hijo, "bloquear"), lineaError);
+    EXPECT_EQ(pedir(*hijo, "soltar"), "estado\t0\tpedido");
+    hijo->writeStdin("salir\n");
+    EXPECT_EQ(hijo->waitExit(5s), 0);
+}
+
+}  // namespace
+}  // namespace zentlock::e2e
