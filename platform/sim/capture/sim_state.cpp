@@ -1,0 +1,77 @@
+#include "platform/sim/capture/sim_state.h"
+
+#include <chrono>
+
+namespace platform::sim {
+
+namespace detail {
+
+State& state() {
+    static State* shared = new State;
+    return *shared;
+}
+
+void notifyChanged() { state().changed.notify_all(); }
+
+dispatch::Queue platformQueue() {
+    static auto* queue = new dispatch::Queue(dispatch::Queue::serial("sim.platform"));
+    return *queue;
+}
+
+}  // namespace detail
+
+using detail::state;
+
+void reset() {
+    auto& s = state();
+    std::scoped_lock lock(s.mutex);
+    ++s.generation;
+    s.hostTime = 1000ull * 1'000'000'000ull;
+    s.screenCaptureAccess = true;
+    detail::resetScreenCapture();
+    detail::resetCompression();
+    detail::resetCursor();
+    detail::notifyChanged();
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto& s = state();
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::unique_lock lock(s.mutex);
+        s.changed.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
+
+void setHostTime(uint64_t nanos) {
+    std::scoped_lock lock(state().mutex);
+    state().hostTime = nanos;
+}
+
+void advanceHostTime(uint64_t nanos) {
+    std::scoped_lock lock(state().mutex);
+    state().hostTime += nanos;
+}
+
+void setScreenCaptureAccess(bool allowed) {
+    std::scoped_lock lock(state().mutex);
+    state().screenCaptureAccess = allowed;
+}
+
+}  // namespace platform::sim
+
+namespace platform {
+
+uint64_t hostTimeNanos() {
+    std::scoped_lock lock(sim::detail::state().mutex);
+    return sim::detail::state().hostTime;
+}
+
+bool preflightScreenCaptureAccess() {
+    std::scoped_lock lock(sim::detail::state().mutex);
+    return sim::detail::state().screenCaptureAccess;
+}
+
+}  // namespace platform
