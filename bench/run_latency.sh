@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Glass-to-packet latency, CPU per frame, achieved frame rate and memory of
-# zentcap, next to ffmpeg x11grab + libx264 (ultrafast, zerolatency), on private
-# Xvfb servers of each measured size. Prints a table.
-#   bench/run_latency.sh [seconds per run, default 10] [memory check seconds, default 20]
+# Glass-to-packet latency, CPU per frame, achieved frame rate, share of skipped
+# frames and memory of zentcap, next to ffmpeg x11grab + libx264 (ultrafast,
+# zerolatency), on private Xvfb servers of each measured size. Prints a table:
+# first with a bar moving at 60 frames a second (frames flow at the full rate, so
+# a change waits on average half a frame interval for its capture), then on a
+# still screen where only the measured patch changes.
+#   bench/run_latency.sh [seconds per run, default 10] [memory check seconds, default 20] [build dir, default build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 rss_seconds=${2:-20}
-bin=build/bin
+build=${3:-build}
+bin=$build/bin
 if [ ! -x "$bin/zentcap_latency" ] || [ ! -x "$bin/zentcap" ]; then
-  cmake -S . -B build && cmake --build build -j2
+  cmake -S . -B "$build" && cmake --build "$build" -j2
 fi
 
 work=$(mktemp -d)
@@ -42,5 +46,9 @@ for size in 1280x720 1920x1080; do
   "$bin/zentcap_latency" --display "$display" --configs "$configs" --seconds "$seconds" \
     --rss-seconds "$rss" "${header[@]}"
   header=(--no-header)
+  if [ "$size" = 1920x1080 ]; then
+    "$bin/zentcap_latency" --display "$display" --configs 1920x1080@30 --seconds "$seconds" \
+      --scene still "${header[@]}"
+  fi
   stop_server
 done

@@ -3,10 +3,19 @@
 // memory a long stream holds; zentcap next to ffmpeg's x11grab + libx264.
 //
 //   zentcap_latency --display :N [--configs 1280x720@30,...] [--seconds S]
-//                   [--bitrate B] [--rss-seconds S] [--tools zentcap,ffmpeg] [--no-header]
+//                   [--bitrate B] [--rss-seconds S] [--tools zentcap,ffmpeg]
+//                   [--scene moving|still] [--no-header]
 //
 // The screen must have the configuration's size (bench/run_latency.sh starts a
 // server per size): ffmpeg grabs a region of that size without scaling.
+//
+// Latency is from a flip of a patch on the screen (stamped once the X server has
+// drawn it) to the arrival of the first packet whose picture shows it; arrival is
+// stamped when the reader thread has read the packet's last byte. Decoding happens
+// after the run, so the reader's own decode time never counts. "skipped" is the
+// share of frame times with a change on the screen that brought no packet: in the
+// moving scene the screen changes 60 times a second, so a tool should deliver
+// as many frames as the frame rate allows or as changes were drawn, if fewer.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -48,6 +57,7 @@ struct Options {
     bool zentcap = true;
     bool ffmpeg = true;
     bool header = true;
+    Scene scene = Scene::moving;
 };
 
 enum class Tool { Zentcap, Ffmpeg };
@@ -142,12 +152,13 @@ struct Result {
     double cpuPercent = 0;
     int decodeErrors = 0;
     int exitStatus = 0;
+    double skippedShare = NAN;  // moving scene only
 };
 
 Result measure(Tool tool, const Config& config, const Options& options) {
     Result result;
     ScreenFlipper flipper(options.display);
-    if (!flipper.start(60)) {
+    if (!flipper.start(options.scene)) {
         std::fprintf(stderr, "cannot open %s\n", options.display.c_str());
         return result;
     }
@@ -161,9 +172,11 @@ Result measure(Tool tool, const Config& config, const Options& options) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     double windowStart = monotonicSeconds();
     double cpuStart = process->cpuSeconds();
+    long animationStart = flipper.animationFrames();
     std::this_thread::sleep_for(std::chrono::milliseconds(long(options.seconds * 1000)));
     double windowEnd = monotonicSeconds();
     double cpuEnd = process->cpuSeconds();
+    long animationEnd = flipper.animationFrames();
     if (tool == Tool::Zentcap) {
         process->closeStdin();
     } else {
@@ -201,6 +214,12 @@ Result measure(Tool tool, const Config& config, const Options& options) {
     }
     double window = windowEnd - windowStart;
     result.fps = result.frames / window;
+    if (options.scene == Scene::moving) {
+        // The changes actually drawn in the window (the animation may fall behind its
+        // 60 a second on a busy machine), or the frame rate if that is lower.
+        const double expected = std::min(double(config.fps) * window, double(animationEnd - animationStart));
+        result.skippedShare = std::max(0.0, 1.0 - result.frames / expected);
+    }
     result.cpuMsPerFrame = result.frames ? (cpuEnd - cpuStart) * 1000.0 / result.frames : NAN;
     result.cpuPercent = (cpuEnd - cpuStart) / window * 100.0;
 
@@ -221,13 +240,16 @@ Result measure(Tool tool, const Config& config, const Options& options) {
 }
 
 void printHeader() {
-    std::printf("%-8s %-13s %7s %8s %11s %8s %11s %8s %7s\n", "tool", "config", "frames", "fps", "median ms",
-                "p95 ms", "seen/flips", "cpu ms/f", "cpu %");
+    std::printf("%-8s %-13s %-7s %7s %8s %9s %11s %8s %11s %8s %7s\n", "tool", "config", "scene", "frames", "fps",
+                "skipped", "median ms", "p95 ms", "seen/flips", "cpu ms/f", "cpu %");
 }
 
-void printRow(Tool tool, const Config& config, const Result& result) {
-    std::printf("%-8s %-13s %7d %8.1f %11.1f %8.1f %5zu/%-5zu %8.2f %7.1f%s\n",
-                tool == Tool::Zentcap ? "zentcap" : "ffmpeg", config.name().c_str(), result.frames, result.fps,
+void printRow(Tool tool, const Config& config, const Options& options, const Result& result) {
+    char skipped[16] = "-";
+    if (!std::isnan(result.skippedShare)) std::snprintf(skipped, sizeof skipped, "%.1f%%", result.skippedShare * 100);
+    std::printf("%-8s %-13s %-7s %7d %8.1f %9s %11.1f %8.1f %5zu/%-5zu %8.2f %7.1f%s\n",
+                tool == Tool::Zentcap ? "zentcap" : "ffmpeg", config.name().c_str(),
+                options.scene == Scene::moving ? "moving" : "still", result.frames, result.fps, skipped,
                 percentile(result.latencies, 0.5), percentile(result.latencies, 0.95), result.latencies.size(),
                 result.flips, result.cpuMsPerFrame, result.cpuPercent,
                 result.decodeErrors ? "  (decode errors!)" : "");
@@ -236,7 +258,7 @@ void printRow(Tool tool, const Config& config, const Result& result) {
 
 void memoryCheck(const Config& config, const Options& options) {
     ScreenFlipper flipper(options.display);
-    if (!flipper.start(60)) return;
+    if (!flipper.start(Scene::moving)) return;
     auto process = MeasuredProcess::start(command(Tool::Zentcap, config, options), options.display,
                                           logPath("rss"));
     if (!process) return;
@@ -300,6 +322,10 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             std::string tools = value();
             options.zentcap = tools.find("zentcap") != std::string::npos;
             options.ffmpeg = tools.find("ffmpeg") != std::string::npos;
+        } else if (arg == "--scene") {
+            std::string scene = value();
+            if (scene != "moving" && scene != "still") return std::nullopt;
+            options.scene = scene == "moving" ? Scene::moving : Scene::still;
         } else if (arg == "--no-header") {
             options.header = false;
         } else {
@@ -319,18 +345,19 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(stderr,
                      "usage: zentcap_latency --display :N [--configs WxH@F,...] [--seconds S] [--bitrate B]\n"
-                     "                       [--rss-seconds S] [--tools zentcap,ffmpeg] [--no-header]\n");
+                     "                       [--rss-seconds S] [--tools zentcap,ffmpeg] [--scene moving|still]\n"
+                     "                       [--no-header]\n");
         return 2;
     }
     if (options->header) bench::printHeader();
     for (const auto& config : options->configs) {
         if (options->zentcap) {
             auto zentcap = bench::measure(bench::Tool::Zentcap, config, *options);
-            bench::printRow(bench::Tool::Zentcap, config, zentcap);
+            bench::printRow(bench::Tool::Zentcap, config, *options, zentcap);
         }
         if (options->ffmpeg) {
             auto ffmpeg = bench::measure(bench::Tool::Ffmpeg, config, *options);
-            bench::printRow(bench::Tool::Ffmpeg, config, ffmpeg);
+            bench::printRow(bench::Tool::Ffmpeg, config, *options, ffmpeg);
         }
     }
     if (options->rssSeconds > 0 && options->zentcap) bench::memoryCheck(options->configs.back(), *options);

@@ -8,25 +8,62 @@
 
 namespace bench {
 
+namespace {
+
+constexpr unsigned long kBackground = 0x404850;
+
+void sleepSeconds(double seconds) {
+    if (seconds <= 0) return;
+    timespec pause{time_t(seconds), long((seconds - double(time_t(seconds))) * 1e9)};
+    nanosleep(&pause, nullptr);
+}
+
+}  // namespace
+
 double monotonicSeconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-bool ScreenFlipper::start(int animationFps) {
+bool ScreenFlipper::start(Scene scene) {
     Display* display = XOpenDisplay(display_.c_str());
     if (!display) return false;
-    width_ = DisplayWidth(display, DefaultScreen(display));
-    height_ = DisplayHeight(display, DefaultScreen(display));
+    // Xlib connections are not shared between threads: the flips get their own.
+    Display* flipDisplay = XOpenDisplay(display_.c_str());
+    if (!flipDisplay) {
+        XCloseDisplay(display);
+        return false;
+    }
+    int screen = DefaultScreen(display);
+    width_ = DisplayWidth(display, screen);
+    height_ = DisplayHeight(display, screen);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = kBackground;
+    Window window = XCreateWindow(display, RootWindow(display, screen), 0, 0, unsigned(width_), unsigned(height_), 0,
+                                  CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel,
+                                  &attributes);
+    XMapWindow(display, window);
+    XSync(display, False);
+    windowDisplay_ = display;
+    window_ = window;
     stop_ = false;
-    thread_ = std::thread([this, display, animationFps] { run(display, animationFps); });
+    animationFrames_ = 0;
+    if (scene == Scene::moving) animator_ = std::thread([this, display] { animate(display); });
+    flipper_ = std::thread([this, flipDisplay] { flip(flipDisplay); });
     return true;
 }
 
 void ScreenFlipper::stop() {
     stop_ = true;
-    if (thread_.joinable()) thread_.join();
+    if (animator_.joinable()) animator_.join();
+    if (flipper_.joinable()) flipper_.join();
+    if (auto* display = static_cast<Display*>(windowDisplay_)) {
+        XDestroyWindow(display, window_);
+        XCloseDisplay(display);
+        windowDisplay_ = nullptr;
+    }
 }
 
 std::vector<Flip> ScreenFlipper::flips() const {
@@ -34,61 +71,64 @@ std::vector<Flip> ScreenFlipper::flips() const {
     return flips_;
 }
 
-void ScreenFlipper::run(void* opaque, int animationFps) {
+void ScreenFlipper::animate(void* opaque) {
     auto* display = static_cast<Display*>(opaque);
-    int screen = DefaultScreen(display);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = 0x404850;
-    Window window = XCreateWindow(display, RootWindow(display, screen), 0, 0, unsigned(width_), unsigned(height_), 0,
-                                  CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel,
-                                  &attributes);
-    XMapWindow(display, window);
-    GC gc = XCreateGC(display, window, 0, nullptr);
-    XSync(display, False);
-
-    std::mt19937 random(7);
-    std::uniform_real_distribution<double> jitter(0.0, 0.15);
-    bool white = false;
-    double nextFlip = monotonicSeconds() + 1.0;  // let the stream start first
-    double tick = 1.0 / animationFps;
+    GC gc = XCreateGC(display, window_, 0, nullptr);
+    const double tick = 1.0 / kAnimationFps;
     double nextTick = monotonicSeconds();
     int frame = 0;
     int barWidth = width_ / 16;
     while (!stop_) {
         // The moving bar, below the patch.
         int x = (frame * 8) % (width_ + barWidth) - barWidth;
-        XSetForeground(display, gc, 0x404850);
-        XFillRectangle(display, window, gc, 0, height_ / 2, unsigned(width_), unsigned(height_ / 4));
+        XSetForeground(display, gc, kBackground);
+        XFillRectangle(display, window_, gc, 0, height_ / 2, unsigned(width_), unsigned(height_ / 4));
         XSetForeground(display, gc, 0xe0c040);
-        XFillRectangle(display, window, gc, x, height_ / 2, unsigned(barWidth), unsigned(height_ / 4));
+        XFillRectangle(display, window_, gc, x, height_ / 2, unsigned(barWidth), unsigned(height_ / 4));
+        XFlush(display);
         ++frame;
-        double now = monotonicSeconds();
-        if (now >= nextFlip) {
-            white = !white;
-            XSetForeground(display, gc, white ? 0xffffff : 0x000000);
-            XFillRectangle(display, window, gc, 0, 0, kPatch, kPatch);
-            XSync(display, False);
-            double at = monotonicSeconds();
-            {
-                std::scoped_lock lock(mutex_);
-                flips_.push_back({at, white});
-            }
-            nextFlip = at + 0.3 + jitter(random);
-        } else {
-            XFlush(display);
-        }
+        ++animationFrames_;
         nextTick += tick;
         double sleep = nextTick - monotonicSeconds();
         if (sleep > 0) {
-            timespec pause{time_t(sleep), long((sleep - double(time_t(sleep))) * 1e9)};
-            nanosleep(&pause, nullptr);
+            sleepSeconds(sleep);
         } else {
             nextTick = monotonicSeconds();
         }
     }
     XFreeGC(display, gc);
-    XDestroyWindow(display, window);
+    XSync(display, False);
+}
+
+void ScreenFlipper::flip(void* opaque) {
+    auto* display = static_cast<Display*>(opaque);
+    GC gc = XCreateGC(display, window_, 0, nullptr);
+    std::mt19937 random(7);
+    // 0.1 to 0.2 s apart: well above any latency measured, so each flip is seen
+    // before the next, and irregular at every scale below a frame interval; about
+    // 40 flips in a 6 s window.
+    std::uniform_real_distribution<double> gap(0.1, 0.2);
+    bool white = false;
+    double nextFlip = monotonicSeconds() + 1.0;  // let the stream start first
+    while (!stop_) {
+        double now = monotonicSeconds();
+        if (now < nextFlip) {
+            // Short naps so that stop() is not kept waiting.
+            sleepSeconds(std::min(nextFlip - now, 0.05));
+            continue;
+        }
+        white = !white;
+        XSetForeground(display, gc, white ? 0xffffff : 0x000000);
+        XFillRectangle(display, window_, gc, 0, 0, kPatch, kPatch);
+        XSync(display, False);
+        double at = monotonicSeconds();
+        {
+            std::scoped_lock lock(mutex_);
+            flips_.push_back({at, white});
+        }
+        nextFlip = at + gap(random);
+    }
+    XFreeGC(display, gc);
     XCloseDisplay(display);
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 // An X client that changes the screen at known instants: a square patch in the
-// top-left corner flips between black and white every few hundred milliseconds
-// (with jitter, so flips do not lock to the capture clock), while a bar moves
-// continuously elsewhere so that frames flow at the full rate. Each flip is
-// stamped with CLOCK_MONOTONIC right after XSync returned, i.e. once the server
-// has drawn it.
+// top-left corner flips between black and white every 100 to 200 milliseconds,
+// while (in the moving scene) a bar moves at 60 frames a second elsewhere so that
+// frames flow at the full rate. The flips come from a thread and a connection of
+// their own, at random instants that follow neither the bar's ticks nor any
+// capture clock: a flip drawn on the bar's tick would land at the same phase of a
+// fixed-rate capturer every time, and the result would depend on that phase (up to
+// a whole frame interval) rather than on the tool. Each flip is stamped with
+// CLOCK_MONOTONIC right after XSync returned, i.e. once the server has drawn it.
 
 #include <atomic>
 #include <mutex>
@@ -19,9 +22,15 @@ struct Flip {
     bool white;  // the patch's new state
 };
 
+enum class Scene {
+    moving,  // the bar moves all the time: a capturer runs at its full frame rate
+    still,   // nothing but the flips changes: a capturer that follows changes idles between them
+};
+
 class ScreenFlipper {
 public:
     static constexpr int kPatch = 240;  // side of the patch in screen pixels
+    static constexpr int kAnimationFps = 60;
 
     explicit ScreenFlipper(std::string display) : display_(std::move(display)) {}
     ~ScreenFlipper() { stop(); }
@@ -29,18 +38,25 @@ public:
     ScreenFlipper& operator=(const ScreenFlipper&) = delete;
 
     // False if the display cannot be opened.
-    bool start(int animationFps);
+    bool start(Scene scene);
     void stop();
     std::vector<Flip> flips() const;
+    // Frames of the bar drawn so far (none in the still scene).
+    long animationFrames() const { return animationFrames_.load(); }
     int screenWidth() const { return width_; }
     int screenHeight() const { return height_; }
 
 private:
-    void run(void* display, int animationFps);
+    void animate(void* display);
+    void flip(void* display);
 
     std::string display_;
-    std::thread thread_;
+    void* windowDisplay_ = nullptr;  // the connection that owns the window
+    unsigned long window_ = 0;
+    std::thread animator_;
+    std::thread flipper_;
     std::atomic<bool> stop_{false};
+    std::atomic<long> animationFrames_{0};
     mutable std::mutex mutex_;
     std::vector<Flip> flips_;
     int width_ = 0;

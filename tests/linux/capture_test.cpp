@@ -58,6 +58,8 @@ TEST_P(CaptureColoursTest, BandsComeOutAsVideoRange601) {
     }
 }
 
+void PrintTo(const OutputSize& size, std::ostream* out) { *out << size.width << "x" << size.height; }
+
 INSTANTIATE_TEST_SUITE_P(Sizes, CaptureColoursTest,
                          ::testing::Values(OutputSize{1920, 1080}, OutputSize{1280, 720}, OutputSize{2560, 1440}),
                          [](const auto& info) {
@@ -156,7 +158,9 @@ using PoolTest = XServerTest;
 
 TEST_F(PoolTest, FramesAreSkippedWhileEveryBufferIsHeldDownstream) {
     SampleCollector collector;
-    auto stream = startStream(configuration(640, 360, 30, false, 2), collector);
+    // One frame a second: a skipped change retried at the next frame time would come
+    // up to a second after the buffer; it must come as soon as the buffer is back.
+    auto stream = startStream(configuration(640, 360, 1, false, 2), collector);
     // Hold the images of two complete frames, as a program keeping its last frame and
     // an encoder with one in flight would.
     std::vector<std::shared_ptr<platform::PixelBuffer>> held;
@@ -177,15 +181,20 @@ TEST_F(PoolTest, FramesAreSkippedWhileEveryBufferIsHeldDownstream) {
     EXPECT_NE(held[0].get(), held[1].get());
 
     fill(0, 0, 100, 100, {0, 200, 0});
-    // Twenty frame times with a change pending: no frame can be captured, and none
-    // is allocated beyond the pool.
-    EXPECT_FALSE(collector.waitFor([](auto& s) { return !s.empty(); }, 700ms))
+    // More than a frame time with a change pending: no frame can be captured, and
+    // none is allocated beyond the pool.
+    EXPECT_FALSE(collector.waitFor([](auto& s) { return !s.empty(); }, 1200ms))
         << "a frame was delivered with every buffer held";
 
+    const uint64_t releasedAt = platform::hostTimeNanos();
     held.pop_back();  // one buffer comes back to the pool
     ASSERT_TRUE(collector.waitFor([](auto& s) { return !s.empty() && isComplete(*s.back()); }, 5s))
         << "the pending change must be captured once a buffer is free";
-    const auto frame = collector.samples().back()->image;
+    const auto sample = collector.samples().back();
+    const double delayMs =
+        (sample->presentationTime.convertScale(1'000'000'000).value - static_cast<int64_t>(releasedAt)) / 1e6;
+    EXPECT_LT(delayMs, 300) << "the change waited for a frame time instead of the returned buffer";
+    const auto frame = sample->image;
     const Yuv green = expectedVideoRange601({0, 200, 0});
     EXPECT_NEAR(frame->luma[30 * frame->lumaStride + 10], green.y * 1.0, 3);
     stopStream(*stream);

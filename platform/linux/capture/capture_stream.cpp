@@ -28,6 +28,8 @@ constexpr uint64_t kDefaultIntervalNanos = 1'000'000'000 / 60;
 constexpr uint64_t kShortestIntervalNanos = 1'000'000;
 // The most buffers a stream may keep outstanding.
 constexpr int kMaxQueueDepth = 8;
+// A deadline that never comes: the wait ends on an event or a wake-up.
+constexpr uint64_t kNever = UINT64_MAX;
 
 struct FdCloser {
     int fd = -1;
@@ -94,13 +96,10 @@ public:
                 return;
             }
             const uint64_t now = hostTimeNanos();
-            const bool changeKnown = forceComplete_ || damaged_ || (showsCursor_ && cursorChanged_);
-            // A known change is captured as soon as the interval since the last capture
-            // allows; otherwise the next idle frame is due one interval after the last
-            // delivered frame.
-            const uint64_t deadline = (changeKnown ? lastCapture_ : lastDelivered_) + interval_;
-            if (lastDelivered_ != 0 && now < deadline) {
-                waitUntil(deadline);
+            const bool changeKnown =
+                forceComplete_ || damaged_ || waitingForBuffer_ || (showsCursor_ && cursorChanged_);
+            if (lastDelivered_ != 0 && now < nextTick(changeKnown)) {
+                waitUntil(nextTick(changeKnown));
                 continue;
             }
             if (auto error = tick(now, changeKnown)) {
@@ -111,6 +110,19 @@ public:
     }
 
 private:
+    // When the next frame is due. The minimum interval holds between complete frames
+    // only: a known change is captured as soon as one interval has passed since the
+    // last complete frame, whatever idle frames came in between (counting those would
+    // make a change that follows an idle frame wait up to a whole interval more).
+    // Without a change, the next idle frame is due one interval after the last frame
+    // of any kind. While every pixel buffer is held downstream, a change waits for one
+    // to come back (which wakes the loop) rather than for the next interval.
+    uint64_t nextTick(bool changeKnown) const {
+        if (!changeKnown) return lastDelivered_ + interval_;
+        if (waitingForBuffer_ && !pool_->hasFree()) return kNever;
+        return lastComplete_ + interval_;
+    }
+
     std::optional<Error> setUp() {
         auto connected = connect();
         if (!connected) return connected.error();
@@ -157,7 +169,13 @@ private:
         const int height = configuration.height > 0 ? static_cast<int>(configuration.height) : monitor_.height;
         const int depth = std::clamp(configuration.queueDepth, 1, kMaxQueueDepth);
         if (!pool_ || pool_->width() != width || pool_->height() != height || depth != poolDepth_) {
-            pool_ = std::make_unique<PixelBufferPool>(width, height, depth);
+            // A returned buffer wakes the loop, which may be waiting for one. Weak: a
+            // buffer the program keeps must not keep the stream's state alive.
+            pool_ = std::make_unique<PixelBufferPool>(width, height, depth,
+                                                      [weak = std::weak_ptr<StreamShared>(shared_)] {
+                                                          if (auto shared = weak.lock()) shared->wakeUp();
+                                                      });
+            waitingForBuffer_ = false;
             poolDepth_ = depth;
             forceComplete_ = true;  // the first frame at a new size carries an image
         }
@@ -181,7 +199,7 @@ private:
         const uint64_t wait = deadline > now ? deadline - now : 0;
         const timespec timeout{static_cast<time_t>(wait / 1'000'000'000), static_cast<long>(wait % 1'000'000'000)};
         pollfd fds[2] = {{xcb_get_file_descriptor(connection_.get()), POLLIN, 0}, {shared_->wake.fd, POLLIN, 0}};
-        if (ppoll(fds, 2, &timeout, nullptr) > 0 && (fds[1].revents & POLLIN)) {
+        if (ppoll(fds, 2, deadline == kNever ? nullptr : &timeout, nullptr) > 0 && (fds[1].revents & POLLIN)) {
             uint64_t count;
             (void)!read(shared_->wake.fd, &count, sizeof count);
         }
@@ -207,11 +225,14 @@ private:
             deliver(nullptr, FrameStatus::idle, now);
             return std::nullopt;
         }
-        lastCapture_ = now;
         std::shared_ptr<PixelBuffer> buffer = pool_->acquire();
-        // All buffers in use: skip this frame time. The damage stays pending, so the
-        // next attempt, one interval later, still captures the change.
-        if (!buffer) return std::nullopt;
+        // All buffers in use: skip this frame time. The damage stays pending and is
+        // captured as soon as a buffer comes back.
+        if (!buffer) {
+            waitingForBuffer_ = true;
+            return std::nullopt;
+        }
+        waitingForBuffer_ = false;
 
         bool changed = forceComplete_ || (showsCursor_ && (cursorChanged_ || pointer != lastPointer_));
         if (damaged_) {
@@ -226,6 +247,7 @@ private:
         if (showsCursor_) drawPointer(pointer);
         converter_.convert(grabber_->pixels(), grabber_->width(), grabber_->height(), grabber_->stride(), *buffer);
         forceComplete_ = false;
+        lastComplete_ = now;
         deliver(std::move(buffer), FrameStatus::complete, now);
         return std::nullopt;
     }
@@ -279,8 +301,9 @@ private:
     bool forceComplete_ = true;   // the first frame always carries an image
     bool damaged_ = false;        // a damage notification came since the last look
     bool cursorChanged_ = false;  // the pointer's shape changed since it was fetched
-    uint64_t lastCapture_ = 0;    // host time of the last capture attempt
+    uint64_t lastComplete_ = 0;   // host time of the last complete frame's capture
     uint64_t lastDelivered_ = 0;  // host time of the last frame delivered (0: none yet)
+    bool waitingForBuffer_ = false;  // a change was skipped for want of a pixel buffer
     std::optional<PointerPosition> lastPointer_;
     std::optional<CursorShape> cursor_;
 };

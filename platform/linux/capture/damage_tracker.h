@@ -26,7 +26,8 @@ public:
     bool handleEvent(const xcb_generic_event_t& event);
 
     // Takes the accumulated damage (the server forgets it, so the next change notifies
-    // again) and tells whether any of it touches `area`.
+    // again) and tells whether any of it touches `area`. Called only after a damage
+    // notification, so there is some damage to take.
     bool takeChangeIn(const Monitor& area);
 
 private:

@@ -4,8 +4,9 @@
 
 namespace platform::x11 {
 
-PixelBufferPool::PixelBufferPool(int width, int height, int count)
+PixelBufferPool::PixelBufferPool(int width, int height, int count, std::function<void()> returned)
     : width_(width), height_(height), shelf_(std::make_shared<Shelf>()) {
+    shelf_->returned = std::move(returned);
     const int chromaWidth = (width + 1) / 2;
     const int chromaHeight = (height + 1) / 2;
     for (int i = 0; i < std::max(count, 1); ++i) {
@@ -27,6 +28,11 @@ PixelBufferPool::~PixelBufferPool() {
     shelf_->free.clear();
 }
 
+bool PixelBufferPool::hasFree() const {
+    std::scoped_lock lock(shelf_->mutex);
+    return !shelf_->free.empty();
+}
+
 std::shared_ptr<PixelBuffer> PixelBufferPool::acquire() {
     std::unique_ptr<PixelBuffer> buffer;
     {
@@ -39,8 +45,14 @@ std::shared_ptr<PixelBuffer> PixelBufferPool::acquire() {
     // was destroyed is simply freed.
     return std::shared_ptr<PixelBuffer>(buffer.release(), [shelf = shelf_](PixelBuffer* released) {
         std::unique_ptr<PixelBuffer> owned(released);
-        std::scoped_lock lock(shelf->mutex);
-        if (shelf->open) shelf->free.push_back(std::move(owned));
+        {
+            std::scoped_lock lock(shelf->mutex);
+            if (!shelf->open) return;
+            shelf->free.push_back(std::move(owned));
+        }
+        // `returned` is set before any buffer leaves the pool and never changes, so
+        // it may be read without the lock.
+        if (shelf->returned) shelf->returned();
     });
 }
 

@@ -4,6 +4,7 @@
 // held at once (last frame kept by the program, frames inside the encoder) is bounded
 // by the pool's size instead of growing with allocations.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -14,8 +15,10 @@ namespace platform::x11 {
 
 class PixelBufferPool {
 public:
-    // `count` buffers of width x height (at least one).
-    PixelBufferPool(int width, int height, int count);
+    // `count` buffers of width x height (at least one). `returned`, when given, runs
+    // each time a buffer comes back while the pool lives, on the thread that let go of
+    // it, outside the pool's lock; it must not call into the pool.
+    PixelBufferPool(int width, int height, int count, std::function<void()> returned = {});
     ~PixelBufferPool();
     PixelBufferPool(const PixelBufferPool&) = delete;
     PixelBufferPool& operator=(const PixelBufferPool&) = delete;
@@ -23,15 +26,18 @@ public:
     // A free buffer, or null when every buffer is held downstream. Thread-safe; the
     // buffer may outlive the pool (it is then freed instead of returned).
     std::shared_ptr<PixelBuffer> acquire();
+    // Whether acquire() would give a buffer now. Thread-safe.
+    bool hasFree() const;
 
     int width() const { return width_; }
     int height() const { return height_; }
 
 private:
     struct Shelf {
-        std::mutex mutex;
+        mutable std::mutex mutex;
         std::vector<std::unique_ptr<PixelBuffer>> free;
         bool open = true;  // false once the pool is gone: returned buffers are freed
+        std::function<void()> returned;
     };
     int width_;
     int height_;
