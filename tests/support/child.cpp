@@ -176,18 +176,45 @@ std::optional<std::string> Child::readLine(Milliseconds timeout) {
     }
 }
 
+std::string Child::readStdoutToEnd(Milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    std::string result = std::move(stdoutPending_);
+    stdoutPending_.clear();
+    for (;;) {
+        pollfd watch{stdout_, POLLIN, 0};
+        int ready = ::poll(&watch, 1, remainingMs(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return result;
+        char buffer[65536];
+        ssize_t got = ::read(stdout_, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return result;
+        result.append(buffer, static_cast<size_t>(got));
+    }
+}
+
 void Child::collectStderr() {
     char buffer[4096];
     for (;;) {
         ssize_t got = ::read(stderr_, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return;
+        if (got <= 0) break;
         {
             std::scoped_lock lock(stderrMutex_);
             stderrText_.append(buffer, static_cast<size_t>(got));
         }
         stderrGrew_.notify_all();
     }
+    {
+        std::scoped_lock lock(stderrMutex_);
+        stderrEnded_ = true;
+    }
+    stderrGrew_.notify_all();
+}
+
+bool Child::waitStderrEnd(Milliseconds timeout) const {
+    std::unique_lock lock(stderrMutex_);
+    return stderrGrew_.wait_for(lock, timeout, [&] { return stderrEnded_; });
 }
 
 std::string Child::stderrText() const {

@@ -44,10 +44,16 @@ public:
     std::optional<std::string> readStdout(size_t n, Milliseconds timeout);
     // One line without its line feed; nullopt on timeout or end of stream.
     std::optional<std::string> readLine(Milliseconds timeout);
+    // Everything until the child closes its standard output, or what came before the
+    // timeout.
+    std::string readStdoutToEnd(Milliseconds timeout);
 
     // Everything the child wrote to standard error so far.
     std::string stderrText() const;
     bool waitStderr(std::string_view needle, Milliseconds timeout) const;
+    // Waits until the child's standard error is closed (usually: it has ended), so that
+    // stderrText() holds all of it.
+    bool waitStderrEnd(Milliseconds timeout) const;
 
     // Exit status, or 128 + signal number when a signal ended it; nullopt on timeout.
     std::optional<int> waitExit(Milliseconds timeout);
@@ -66,6 +72,7 @@ private:
     mutable std::mutex stderrMutex_;
     std::string stderrText_;
     mutable std::condition_variable stderrGrew_;
+    bool stderrEnded_ = false;
     std::thread stderrReader_;
 };
 

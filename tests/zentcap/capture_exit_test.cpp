@@ -275,6 +275,11 @@ struct BadLine {
     std::string line;  // the whole standard-error text
 };
 
+// Test names show the start of the input instead of the struct's bytes.
+void PrintTo(const BadLine& bad, std::ostream* out) {
+    *out << testing::PrintToString(bad.input.substr(0, 40)) << (bad.input.size() > 40 ? "..." : "");
+}
+
 class ControlChannelErrors : public testing::TestWithParam<BadLine> {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }

@@ -83,7 +83,7 @@ bool stopStreamByItself(Error error);
 
 // ---- Compression sessions.
 struct CompressionScript {
-    // Creation refusals, chosen by what the specification demands: `anyCreate` refuses
+    // Creation refusals, chosen by what the caller demands: `anyCreate` refuses
     // every creation, `lowLatencyCreate` those asking for low-latency rate control,
     // `hardwareCreate` those requiring a hardware encoder.
     std::optional<Status> lowLatencyCreate;
