@@ -318,13 +318,9 @@ XcbCaptureStream::~XcbCaptureStream() {
     shared_->stopRequested = true;
     shared_->wakeUp();
     std::scoped_lock lock(threadMutex_);
-    if (!thread_.joinable()) return;
-    // Destroyed from one of its own handlers: the loop only touches the shared state,
-    // which the thread keeps alive, so it can finish on its own.
-    if (thread_.get_id() == std::this_thread::get_id())
-        thread_.detach();
-    else
-        thread_.join();
+    // When destroyed from one of its own handlers the loop only touches the shared
+    // state, which the thread keeps alive, so it can finish on its own.
+    joinUnlessCurrent(thread_);
 }
 
 std::optional<Error> XcbCaptureStream::addStreamOutput(StreamOutputType type, dispatch::Queue queue,

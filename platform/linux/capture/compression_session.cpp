@@ -29,6 +29,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/linux/capture/platform_thread.h"
 #include "platform/linux/capture/x264_encoder.h"
 
 namespace platform {
@@ -161,13 +162,8 @@ public:
         }
         wake_.notify_one();
         std::scoped_lock join(joinMutex_);
-        if (!thread_.joinable()) return;
-        // Invalidated from the output callback: that callback is the last one, the
-        // thread ends once it returns.
-        if (thread_.get_id() == std::this_thread::get_id())
-            thread_.detach();
-        else
-            thread_.join();
+        // Invalidated from the output callback: that callback is the last one.
+        x11::joinUnlessCurrent(thread_);
     }
 
 private:

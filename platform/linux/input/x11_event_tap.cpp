@@ -44,36 +44,42 @@ struct Incoming {
 
 double fromFixed(xcb_input_fp1616_t value) { return static_cast<double>(value) / 65536.0; }
 
+// The fields that device and raw events share; `Event` is one of XCB's XInput event
+// structs, which all start them the same way.
+template <class Event>
+Incoming describe(const Event* event, Incoming::Kind kind) {
+    Incoming in;
+    in.type = event->event_type;
+    in.kind = kind;
+    in.deviceId = event->deviceid;
+    in.sourceId = event->sourceid;
+    in.detail = event->detail;
+    in.flags = event->flags;
+    return in;
+}
+
+// A local device event, with the pointer position it reports.
+template <class Event>
+Incoming describeLocal(const Event* event) {
+    Incoming in = describe(event, Incoming::Kind::local);
+    in.x = fromFixed(event->root_x);
+    in.y = fromFixed(event->root_y);
+    return in;
+}
+
 std::optional<Incoming> decode(const xcb_generic_event_t* event, uint8_t inputOpcode) {
     if ((event->response_type & 0x7f) != XCB_GE_GENERIC) return std::nullopt;
     const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
     if (generic->extension != inputOpcode) return std::nullopt;
-    Incoming in;
-    in.type = generic->event_type;
     switch (generic->event_type) {
         case XCB_INPUT_KEY_PRESS:
-        case XCB_INPUT_KEY_RELEASE: {
-            const auto* key = reinterpret_cast<const xcb_input_key_press_event_t*>(event);
-            in.kind = Incoming::Kind::local;
-            in.deviceId = key->deviceid;
-            in.sourceId = key->sourceid;
-            in.detail = key->detail;
-            in.flags = key->flags;
-            in.x = fromFixed(key->root_x);
-            in.y = fromFixed(key->root_y);
-            return in;
-        }
+        case XCB_INPUT_KEY_RELEASE:
+            return describeLocal(reinterpret_cast<const xcb_input_key_press_event_t*>(event));
         case XCB_INPUT_BUTTON_PRESS:
         case XCB_INPUT_BUTTON_RELEASE:
         case XCB_INPUT_MOTION: {
             const auto* button = reinterpret_cast<const xcb_input_button_press_event_t*>(event);
-            in.kind = Incoming::Kind::local;
-            in.deviceId = button->deviceid;
-            in.sourceId = button->sourceid;
-            in.detail = button->detail;
-            in.flags = button->flags;
-            in.x = fromFixed(button->root_x);
-            in.y = fromFixed(button->root_y);
+            Incoming in = describeLocal(button);
             if (button->buttons_len > 0) in.buttons = xcb_input_button_press_button_mask(button)[0];
             return in;
         }
@@ -81,18 +87,15 @@ std::optional<Incoming> decode(const xcb_generic_event_t* event, uint8_t inputOp
         case XCB_INPUT_RAW_KEY_RELEASE:
         case XCB_INPUT_RAW_BUTTON_PRESS:
         case XCB_INPUT_RAW_BUTTON_RELEASE:
-        case XCB_INPUT_RAW_MOTION: {
-            const auto* raw = reinterpret_cast<const xcb_input_raw_key_press_event_t*>(event);
-            in.kind = Incoming::Kind::injected;
-            in.deviceId = raw->deviceid;
-            in.sourceId = raw->sourceid;
-            in.detail = raw->detail;
-            in.flags = raw->flags;
-            return in;
-        }
-        case XCB_INPUT_HIERARCHY:
+        case XCB_INPUT_RAW_MOTION:
+            return describe(reinterpret_cast<const xcb_input_raw_key_press_event_t*>(event),
+                            Incoming::Kind::injected);
+        case XCB_INPUT_HIERARCHY: {
+            Incoming in;
+            in.type = generic->event_type;
             in.kind = Incoming::Kind::hierarchy;
             return in;
+        }
         default:
             return std::nullopt;
     }
