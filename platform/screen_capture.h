@@ -49,6 +49,11 @@ struct StreamConfiguration {
     bool showsCursor = true;         // draw the pointer into the frames
     bool scalesToFit = false;
     std::string colorSpaceName = "sRGB";
+    // System sound: delivered to the audio output when `capturesAudio` is set.
+    bool capturesAudio = false;
+    int sampleRate = 48000;
+    int channelCount = 2;
+    bool excludesCurrentProcessAudio = false;
 };
 
 enum class StreamOutputType { screen, audio };
@@ -60,6 +65,8 @@ using StreamCompletion = std::function<void(std::optional<Error> error)>;
 using StreamStopHandler = std::function<void(const Error& error)>;
 // One sample of the given output type; runs on the queue given with the output.
 using ScreenSampleHandler = std::function<void(std::shared_ptr<const VideoSample> sample, StreamOutputType type)>;
+// One block of system sound; runs on the queue given with the audio output.
+using AudioSampleHandler = std::function<void(std::shared_ptr<const AudioSampleBuffer> sample)>;
 
 class CaptureStream {
 public:
@@ -71,6 +78,12 @@ public:
     // the stream refuses it.
     virtual std::optional<Error> addStreamOutput(StreamOutputType type, dispatch::Queue queue,
                                                  ScreenSampleHandler handler) = 0;
+    // Registers the receiver of the system sound, delivered on `queue` in the format the
+    // configuration asked for (float samples). An error when the stream refuses it, for
+    // instance when the system sound cannot be reached. Only streams configured with
+    // `capturesAudio` deliver anything to it. The handler must stay callable for the
+    // life of the stream.
+    virtual std::optional<Error> addAudioOutput(dispatch::Queue queue, AudioSampleHandler handler) = 0;
     virtual void startCapture(StreamCompletion completion) = 0;
     virtual void stopCapture(StreamCompletion completion) = 0;
     virtual void updateConfiguration(const StreamConfiguration& configuration, StreamCompletion completion) = 0;
@@ -78,6 +91,9 @@ public:
 protected:
     CaptureStream() = default;
 };
+
+// The display the user works on: its displayID as getShareableContent() reports it.
+uint32_t mainDisplayID();
 
 // Creates a stream; nothing is captured before startCapture(). `didStop` must stay
 // callable for the life of the stream.

@@ -333,6 +333,10 @@ std::optional<Error> XcbCaptureStream::addStreamOutput(StreamOutputType type, di
     return std::nullopt;
 }
 
+std::optional<Error> XcbCaptureStream::addAudioOutput(dispatch::Queue, AudioSampleHandler) {
+    return makeError(kRequestFailed, "Esta captura no ofrece sonido");
+}
+
 void XcbCaptureStream::startCapture(StreamCompletion completion) {
     std::scoped_lock lock(threadMutex_);
     if (started_ || shared_->stopRequested.load()) {

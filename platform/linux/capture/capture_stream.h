@@ -26,6 +26,8 @@ public:
 
     std::optional<Error> addStreamOutput(StreamOutputType type, dispatch::Queue queue,
                                          ScreenSampleHandler handler) override;
+    // The X server carries no sound: system sound comes from the sound server.
+    std::optional<Error> addAudioOutput(dispatch::Queue queue, AudioSampleHandler handler) override;
     // Opens the connection and sets capture up on the capture thread, which then
     // completes (an error when the display cannot be captured) and starts delivering.
     void startCapture(StreamCompletion completion) override;

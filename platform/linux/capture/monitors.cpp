@@ -19,7 +19,7 @@ std::vector<Monitor> listMonitors(const Connection& connection) {
             for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem;
                  xcb_randr_monitor_info_next(&it)) {
                 const xcb_randr_monitor_info_t* info = it.data;
-                monitors.push_back({id++, info->x, info->y, info->width, info->height});
+                monitors.push_back({id++, info->x, info->y, info->width, info->height, info->primary != 0});
             }
         }
     }
@@ -27,6 +27,12 @@ std::vector<Monitor> listMonitors(const Connection& connection) {
         monitors.push_back({1, 0, 0, connection.screen->width_in_pixels, connection.screen->height_in_pixels});
     }
     return monitors;
+}
+
+uint32_t primaryMonitorID(const Connection& connection) {
+    for (const Monitor& monitor : listMonitors(connection))
+        if (monitor.primary) return monitor.displayID;
+    return 1;
 }
 
 std::optional<Monitor> findMonitor(const Connection& connection, uint32_t displayID) {

@@ -38,6 +38,13 @@ void getShareableContent(bool /*excludingDesktopWindows*/, bool /*onScreenWindow
     });
 }
 
+uint32_t mainDisplayID() {
+    // The primary monitor when the server names one, else the first.
+    auto connection = x11::connect();
+    if (!connection) return 1;
+    return x11::primaryMonitorID(connection.value());
+}
+
 std::unique_ptr<CaptureStream> createCaptureStream(const ContentFilter& filter,
                                                    const StreamConfiguration& configuration,
                                                    StreamStopHandler didStop) {

@@ -49,6 +49,10 @@ public:
         return std::nullopt;
     }
 
+    std::optional<Error> addAudioOutput(dispatch::Queue, AudioSampleHandler) override {
+        return std::nullopt;
+    }
+
     void startCapture(StreamCompletion completion) override {
         std::optional<Error> error;
         {
@@ -204,6 +208,10 @@ bool stopStreamByItself(Error error) {
 }  // namespace platform::sim
 
 namespace platform {
+
+uint32_t mainDisplayID() {
+    return 1;
+}
 
 void getShareableContent(bool, bool, ShareableContentHandler completion) {
     sim::ContentAnswer answer;
