@@ -40,9 +40,6 @@ public:
     // The host wants the recording to end. Any thread, any number of times.
     void parar();
 
-    // For tests: the mixing step as the clock runs it.
-    void mezclarAhora() { mezclar(std::nullopt); }
-
 private:
     explicit Grabadora(const Pedido& pedido);
 

@@ -53,8 +53,8 @@ std::optional<int> grabar(const std::vector<std::string>& args) {
     // Lives until the process ends.
     std::shared_ptr<Grabadora> grabadora = creada.value();
     grabadora->empezar();
-    dispatch::detachThread([grabadora] {
-        esperarParar(proceso().entrada);
+    dispatch::detachThread([grabadora, entrada = proceso().entrada] {
+        esperarParar(entrada);
         grabadora->parar();
     });
     // SIGTERM finishes the file like "parar"; the source keeps the signal from killing
@@ -72,8 +72,8 @@ std::optional<int> altavoz() {
     static std::shared_ptr<Altavoz> uno;
     uno = Altavoz::crear();
     uno->empezar();
-    dispatch::detachThread([] {
-        descartarEntrada(proceso().entrada);
+    dispatch::detachThread([entrada = proceso().entrada] {
+        descartarEntrada(entrada);
         salir(0);
     });
     return std::nullopt;

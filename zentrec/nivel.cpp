@@ -46,8 +46,8 @@ void nivel(const std::optional<std::string>& id) {
     });
     microfono->alCerrarse([](const std::string& motivo) { fin(motivo); });
     microfono->empezar();
-    platform::dispatch::detachThread([microfono] {
-        descartarEntrada(proceso().entrada);
+    platform::dispatch::detachThread([microfono, entrada = proceso().entrada] {
+        descartarEntrada(entrada);
         microfono->parar();
         salir(0);
     });

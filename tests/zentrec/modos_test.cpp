@@ -1,0 +1,84 @@
+// The command line and standard input of the modes, as the host uses them.
+
+#include <gtest/gtest.h>
+
+#include "platform/sim/capture/sim_capture.h"
+#include "platform/sim/sound/sim_sound.h"
+#include "tests/zentrec/consola.h"
+#include "zentrec/modos.h"
+
+namespace zentrec {
+namespace {
+
+namespace sim = platform::sim;
+using namespace prueba;
+using Json = nlohmann::json;
+
+class Modos : public testing::Test {
+protected:
+    void SetUp() override {
+        sim::reset();
+        limpiarConsola();
+    }
+    std::vector<std::string> grabar(std::string vozDb = "0") const {
+        return {"zentrec", "--grabar", carpeta_.ruta("g.mp4"), "1", "1280", "720", "30", "8000000", "0", "0", "-",
+                vozDb};
+    }
+    Carpeta carpeta_;
+};
+
+TEST_F(Modos, UnknownModesAndBadRecordingArgumentsGiveTheUsageTextAndStatus2) {
+    const std::vector<std::vector<std::string>> generales = {{"zentrec"}, {"zentrec", "--GRABAR"}, {"zentrec", "-x"}};
+    for (const auto& args : generales) {
+        limpiarConsola();
+        EXPECT_EQ(ejecutar(args), 2);
+        EXPECT_EQ(errores(), "Uso: zentrec --microfonos | --nivel [id] | --grabar ... | --altavoz\n");
+    }
+    auto largo = grabar();
+    largo.push_back("extra");
+    for (const auto& args : {std::vector<std::string>(grabar().begin(), grabar().end() - 1), largo, grabar(" 1")}) {
+        limpiarConsola();
+        EXPECT_EQ(ejecutar(args), 2);
+        EXPECT_EQ(errores(), "Uso: zentrec --grabar salida.mp4 displayID ancho alto fps bitrate sistema mic micId|- vozDb\n");
+        EXPECT_TRUE(salidaQuieta(Milliseconds(0)));
+    }
+}
+
+TEST_F(Modos, ARecorderThatCannotBeMadeEndsWithTheErrorEventAndStatus1) {
+    sim::setWriterScript({.createError = platform::Error{"sim", 2, "no existe la carpeta", nullptr}});
+    EXPECT_EQ(ejecutar(grabar()), 1);
+    EXPECT_EQ(siguienteEvento(), (Json{{"t", "error"}, {"motivo", "no existe la carpeta"}}));
+}
+
+// The recording stops on "parar" (however padded) or at the end of input, once.
+TEST_F(Modos, TheWordPararOrTheEndOfInputStopsARecording) {
+    struct Caso {
+        std::string entrada;
+        bool cerrar;
+        bool para;
+    };
+    const std::vector<Caso> casos = {
+        {"parar\n", false, true},
+        {" \t\xC2\xA0parar\xE3\x80\x80 \r\n", false, true},
+        {"Parar\nparar ya\nPARAR\n", false, false},
+        {"otra cosa\n", true, true},
+    };
+    for (const auto& caso : casos) {
+        SetUp();
+        Entrada entrada;
+        ASSERT_EQ(ejecutar(grabar()), std::nullopt);
+        EXPECT_EQ(siguienteEvento().value_or(Json())["t"], "listo");
+        entrada.escribir(caso.entrada);
+        if (caso.cerrar) entrada.cerrar();
+        if (caso.para) {
+            EXPECT_EQ(siguienteEvento(), (Json{{"t", "fin"}, {"motivo", "no llegó ninguna imagen de la pantalla"}, {"vacio", true}}));
+            EXPECT_EQ(esperarSalida(), 0);
+        } else {
+            EXPECT_TRUE(salidaQuieta(Milliseconds(100)));
+            EXPECT_TRUE(salidas().empty());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zentrec
