@@ -1,5 +1,6 @@
 #include "zentrec/entrada.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,12 +106,28 @@ bool DetectorParar::finDeEntrada() {
     return finDeLinea();
 }
 
+namespace {
+
+// One read that waits for data on a descriptor the host made non-blocking; 0 at the
+// end of input, less than 0 when it cannot be read.
+ssize_t leerBloque(int fd, char* bloque, size_t tamano) {
+    for (;;) {
+        ssize_t n = ::read(fd, bloque, tamano);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return n;
+        pollfd espera{fd, POLLIN, 0};
+        if (::poll(&espera, 1, -1) < 0 && errno != EINTR) return -1;
+    }
+}
+
+}  // namespace
+
 bool esperarParar(int fd) {
     DetectorParar detector;
     char bloque[4096];
     for (;;) {
-        ssize_t n = ::read(fd, bloque, sizeof bloque);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = leerBloque(fd, bloque, sizeof bloque);
         if (n <= 0) return detector.finDeEntrada();
         bool parar = false;
         detector.leer(std::string_view(bloque, static_cast<size_t>(n)), parar);
@@ -120,10 +137,7 @@ bool esperarParar(int fd) {
 
 void descartarEntrada(int fd) {
     char bloque[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, bloque, sizeof bloque);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+    while (leerBloque(fd, bloque, sizeof bloque) > 0) {
     }
 }
 

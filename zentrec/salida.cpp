@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 
 namespace zentrec {
 
@@ -41,7 +42,25 @@ bool escribirTodo(int fd, std::string_view bytes) {
     return true;
 }
 
+namespace {
+
+// JSON has no NaN or infinity: the library would write them as null, which the host
+// would take for a number that is not there.
+bool soloFinitos(const Evento& valor) {
+    if (valor.is_number_float()) return std::isfinite(valor.get<double>());
+    if (valor.is_structured()) {
+        for (const Evento& dentro : valor) {
+            if (!soloFinitos(dentro)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 void emitir(const Evento& evento) {
+    // An event that cannot be written as it is is dropped whole.
+    if (!soloFinitos(evento)) return;
     std::string linea;
     try {
         linea = evento.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -44,7 +44,7 @@ using Evento = nlohmann::json;
 
 // One event as one compact JSON line on standard output, written whole under
 // salidaLock(). Text that is not valid UTF-8 is written with replacement characters
-// rather than losing the event.
+// rather than losing the event; an event holding a NaN or an infinity is dropped.
 void emitir(const Evento& evento);
 
 // A line on standard error (a line feed is added); failures are ignored.
