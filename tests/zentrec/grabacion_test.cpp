@@ -121,12 +121,12 @@ TEST_F(Grabacion, ARecordingWithSoundReportsListoMixesOntoTheTimelineAndClosesTh
     const int64_t debidas = 40800 - 2112;
     ASSERT_TRUE(sim::waitFor([&] { return framesDeSonido() == debidas; }));
     auto trozos = sim::writerRecord().audioChunks;
-    EXPECT_EQ(trozos.front().presentationTime, ns(kInicio) + platform::MediaTime{2112, 48000});
+    EXPECT_EQ(trozos.front().presentationTime, ns(kInicio) + platform::MediaTime({2112, 48000}));
     // 2112 frames of the queue were dropped, the rest plays from the start.
     EXPECT_FLOAT_EQ(trozos.front().samples.at(0), 0.25f);
     int64_t siguiente = 2112;
     for (const auto& trozo : trozos) {
-        EXPECT_EQ(trozo.presentationTime, ns(kInicio) + platform::MediaTime{siguiente, 48000});
+        EXPECT_EQ(trozo.presentationTime, ns(kInicio) + platform::MediaTime({siguiente, 48000}));
         EXPECT_EQ(trozo.buffer->description->channelsPerFrame, 2u);
         siguiente += trozo.frameCount;
     }
@@ -288,14 +288,6 @@ TEST_F(Grabacion, AStalledClockIsWorkedOffInOneSecondChunks) {
     std::vector<int64_t> tamanos;
     for (const auto& trozo : sim::writerRecord().audioChunks) tamanos.push_back(trozo.frameCount);
     EXPECT_EQ(tamanos, (std::vector<int64_t>{48000, 48000, debidas - 96000}));
-    // A writer that cannot take sound loses that span; the timeline goes on.
-    sim::setInputReady(sim::InputKind::audio, false);
-    sim::advanceHostTime(kSegundo / 2);
-    sim::setInputReady(sim::InputKind::audio, true);
-    sim::advanceHostTime(kSegundo / 2);
-    ASSERT_TRUE(sim::waitFor([&] { return sim::writerRecord().audioChunks.size() > 3; }));
-    const auto& ultimo = sim::writerRecord().audioChunks.back();
-    EXPECT_GT(platform::compare(ultimo.presentationTime, ns(kInicio + 3 * kSegundo - 3 * kSegundo / 20)), 0);
     g->parar();
     ultimoEvento(0);
 }
@@ -351,7 +343,9 @@ TEST_F(Grabacion, EveryStopPathEndsWithOneFinalEvent) {
         Json fin = ultimoEvento(0);
         for (const auto& [clave, valor] : caso.fin.items()) EXPECT_EQ(fin[clave], valor) << clave;
         EXPECT_EQ(fin.contains("vacio"), caso.fin.contains("vacio"));
-        if (!caso.fin.contains("vacio")) EXPECT_TRUE(fin.contains("gananciaMicrofono"));
+        if (!caso.fin.contains("vacio")) {
+            EXPECT_TRUE(fin.contains("gananciaMicrofono"));
+        }
         EXPECT_EQ(sim::writerRecord().finishCompletions, caso.archivo ? 1 : 0);
         // The scripted writer never creates the file: a kept one is the earlier file,
         // which the recorder deleted at the start either way.

@@ -113,7 +113,9 @@ TEST_F(Microfonos, ThePermissionIsAskedForOnceAndANonAnswerIsARefusal) {
         sim::setMicrophoneAccessAnswer(caso.respuesta);
         auto respuesta = permisoMicrofono(200ms);
         EXPECT_EQ(!respuesta.has_value(), caso.permitido);
-        if (respuesta) EXPECT_EQ(*respuesta, "Zentori no tiene permiso para usar el micrófono");
+        if (respuesta) {
+            EXPECT_EQ(*respuesta, "Zentori no tiene permiso para usar el micrófono");
+        }
         EXPECT_EQ(sim::microphoneAccessRequests(), caso.preguntas);
     }
 }
