@@ -195,7 +195,7 @@ public:
 
     bool hold(bool on) {
         if (!on) {
-            letGo();
+            letGo(StuckInput::release);
             return true;
         }
         if (!held_) {
@@ -206,8 +206,9 @@ public:
         }
         if (grabEveryDevice()) return true;
         // Holding only part of the local input would be a block the user can break
-        // with the other device while the host believes it holds: none at all.
-        letGo();
+        // with the other device while the host believes it holds: none at all. The keys
+        // the user holds now are left alone, as if nothing had been tried.
+        letGo(StuckInput::keep);
         return false;
     }
 
@@ -300,7 +301,9 @@ private:
         return wanted.size() - got.size();
     }
 
-    void letGo() {
+    enum class StuckInput { release, keep };
+
+    void letGo(StuckInput stuck) {
         if (!held_) return;
         held_ = false;
         // Every grab this client holds, except those of disabled devices: the server
@@ -323,7 +326,9 @@ private:
         }
         connection_->ungrab(now);
         grabbed_.clear();
-        releaseStuckInput();
+        if (stuck == StuckInput::release) releaseStuckInput();
+        keysAtGrab_ = {};
+        buttonsAtGrab_ = 0;
         // One round trip: the server has acted on all of it before this returns, even if
         // the process ends right after.
         connection_->alive();
@@ -350,8 +355,6 @@ private:
             }
         }
         connection_->releaseButtons(buttons);
-        keysAtGrab_ = {};
-        buttonsAtGrab_ = 0;
     }
 
     // The local user let go, during the block, of a key that was down when it began:
