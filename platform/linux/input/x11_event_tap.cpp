@@ -256,7 +256,10 @@ private:
                 if (grabbed_.count(id)) again.push_back(id);
             }
             if (!again.empty()) connection_->grab(again);
-            grabNewDevices();
+            // A device that cannot be held now is reported; the block goes on with the rest.
+            if (auto missing = grabNewDevices(); missing && *missing > 0) {
+                diagnostic("no se pudieron retener " + std::to_string(*missing) + " dispositivos de entrada nuevos");
+            }
             return;
         }
         // A device that was disabled when the block ended kept its grab through the
@@ -275,7 +278,11 @@ private:
         for (int attempt = 1;; ++attempt) {
             auto missing = grabNewDevices();
             if (missing && *missing == 0) return true;
-            if (attempt == kGrabAttempts) return false;
+            if (attempt == kGrabAttempts) {
+                diagnostic(missing ? "otro programa retiene " + std::to_string(*missing) + " dispositivos de entrada"
+                                   : std::string("el servidor X no dio la lista de dispositivos de entrada"));
+                return false;
+            }
             std::this_thread::sleep_for(kGrabRetryDelay);
         }
     }
@@ -294,10 +301,6 @@ private:
         std::vector<uint16_t> got = connection_->grab(wanted);
         grabbed_.insert(got.begin(), got.end());
         for (uint16_t id : got) freeWhenEnabled_.erase(id);
-        if (got.size() != wanted.size()) {
-            diagnostic("no se pudieron retener " + std::to_string(wanted.size() - got.size()) + " de " +
-                       std::to_string(wanted.size()) + " dispositivos de entrada");
-        }
         return wanted.size() - got.size();
     }
 
