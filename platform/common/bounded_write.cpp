@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 
 namespace platform {
@@ -14,11 +15,50 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// One writer at a time, waited for with a deadline. (Built on a condition variable
+// rather than std::timed_mutex, whose timed lock ThreadSanitizer cannot follow.)
+class Turn {
+public:
+    bool take(Clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        if (!free_.wait_until(lock, deadline, [this] { return !taken_; })) return false;
+        taken_ = true;
+        return true;
+    }
+    void give() {
+        {
+            std::scoped_lock lock(mutex_);
+            taken_ = false;
+        }
+        free_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool taken_ = false;  // under mutex_
+};
+
 // Never destroyed: a detached thread may still be writing while the process exits.
-std::timed_mutex& turn() {
-    static auto* mutex = new std::timed_mutex();
-    return *mutex;
+Turn& turn() {
+    static auto* shared = new Turn();
+    return *shared;
 }
+
+// Holds the turn for one write.
+class Holding {
+public:
+    explicit Holding(Clock::time_point deadline) : held_(turn().take(deadline)) {}
+    ~Holding() {
+        if (held_) turn().give();
+    }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_;
+};
 
 int millisecondsUntil(Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -29,8 +69,8 @@ int millisecondsUntil(Clock::time_point deadline) {
 
 size_t writeWithin(int fd, std::string_view bytes, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
-    std::unique_lock lock(turn(), deadline);
-    if (!lock.owns_lock()) return 0;
+    Holding holding(deadline);
+    if (!holding.held()) return 0;
     size_t written = 0;
     while (written < bytes.size()) {
         pollfd writable{fd, POLLOUT, 0};
