@@ -77,7 +77,10 @@ class EventTap {
 public:
     // Installs a tap; it starts enabled and delivers once the main queue is served.
     // Fails when the platform refuses a tap at that location (no permission, no input
-    // service). The tap keeps `callback` until it is destroyed. Call on the main thread.
+    // service). The tap keeps `callback` until it is destroyed. May be called on any
+    // thread, and may take as long as the input service takes to answer (an X server
+    // that accepts the connection and then says nothing keeps it waiting for good), so
+    // a program that must stay responsive calls it off the main queue.
     static Result<std::unique_ptr<EventTap>> create(TapLocation location, TapPlacement placement,
                                                     TapOptions options, uint64_t mask, TapCallback callback);
     virtual ~EventTap() = default;
@@ -93,7 +96,13 @@ public:
     // that can only keep input away device by device holds the local devices while
     // `hold` is true, delivers their events to the callback, and treats the verdicts
     // as advisory (held input never reaches the desktop; other input always does).
-    virtual void holdLocalInput(bool hold) = 0;
+    // Such a platform also gives back, as soon as their physical release is seen, the
+    // keys and buttons that were down when holding began (their releases are held
+    // too), never those the injecting program holds itself.
+    // Returns whether local input is held now: false when `hold` is true and some
+    // local device could not be held (another client holds it); nothing is held then.
+    // Letting go always succeeds and returns true.
+    virtual bool holdLocalInput(bool hold) = 0;
 
     // The pointer's current location; none when it cannot be learned.
     virtual std::optional<Point> pointerLocation() = 0;

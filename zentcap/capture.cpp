@@ -1,13 +1,12 @@
 #include "zentcap/capture.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
+
+#include "platform/bounded_write.h"
 
 namespace zentcap {
 
@@ -19,30 +18,19 @@ using platform::dispatch::Queue;
 // How long the stop sequence waits for the stream's stop completion before it exits anyway.
 constexpr auto kStopGuard = 2s;
 
-// Diagnostics are best effort: a failed write is dropped. A full non-blocking pipe
-// gets about a second to drain, so that a stalled reader cannot hold up an exit.
-void writeDiagnostic(int fd, const std::string& text) {
-    size_t written = 0;
-    int waits = 0;
-    while (written < text.size()) {
-        ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n > 0) {
-            written += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && ++waits <= 50) {
-            pollfd writable{fd, POLLOUT, 0};
-            ::poll(&writable, 1, 20);
-        } else {
-            return;
-        }
-    }
-}
+// Diagnostics are best effort: a line that cannot be written within this time is
+// dropped (or cut short), whatever the descriptor's blocking mode, so a host that stops
+// draining standard error can neither stall the pipeline nor hold up an exit.
+constexpr auto kDiagnosticWait = 500ms;
+
+void writeDiagnostic(int fd, const std::string& text) { platform::writeWithin(fd, text, kDiagnosticWait); }
 
 }  // namespace
 
 void exitProcess(int status) {
-    std::fflush(nullptr);
+    // Nothing here may wait: no stdio flush (a writer blocked on a full standard error
+    // would hold the stream's lock), no destructors. Nothing is buffered in the process
+    // anyway: packets and diagnostics go out with write(2).
     ::_exit(status);
 }
 
@@ -85,10 +73,18 @@ void Capture::start() {
 }
 
 void Capture::stop(int32_t status) {
+    bool first = false;
     {
         std::scoped_lock lock(stateLock_);
+        first = !closed_;
+        if (first) firstStatus_ = status;
         closed_ = true;
+        status = firstStatus_;
     }
+    // The guard counts from the first stop, not from the stop sequence: whatever holds
+    // up the pipeline queue (a platform call that does not return), the process ends
+    // within kStopGuard.
+    if (first) Queue::global().asyncAfter(kStopGuard, [status] { exitProcess(status); });
     auto self = shared_from_this();
     queue_.async([self, status] { self->runStopSequence(status); });
 }
@@ -118,9 +114,9 @@ void Capture::runStopSequence(int32_t status) {
     if (!stream_) exitProcess(status);
 
     // Whichever comes first ends the process: the stream's stop completion, whatever
-    // its result, or the guard against a completion that never comes.
+    // its result, or the guard (armed by the first stop) against a completion that
+    // never comes.
     stream_->stopCapture([status](std::optional<platform::Error>) { exitProcess(status); });
-    Queue::global().asyncAfter(kStopGuard, [status] { exitProcess(status); });
 }
 
 }  // namespace zentcap

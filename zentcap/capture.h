@@ -46,7 +46,8 @@ public:
     // the displays and starts the control channel. Once, on the main thread.
     void start();
     // Ends the process with `status`; only the first call's status counts. Any thread;
-    // returns at once, the exit happens on other threads.
+    // returns at once, the exit happens on other threads, 2 s after the first call at
+    // the latest.
     void stop(int32_t status);
     // Writes `message` and a line feed to the error stream, then stop(1). Any thread.
     void fail(std::string_view message);
@@ -105,6 +106,7 @@ private:
     std::unique_ptr<platform::CompressionSession> encoder_;
     int64_t pending_ = 0;     // under stateLock_: frames in the encoder, at most 2
     bool closed_ = false;     // under stateLock_: set by every stop, never cleared
+    int32_t firstStatus_ = 0;  // under stateLock_: the status of the first stop
     bool stopping_ = false;   // the stop sequence has begun
     uint64_t origin_;         // host time of timestamp zero
     int64_t lastTimestamp_ = -1;

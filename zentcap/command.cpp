@@ -1,9 +1,11 @@
 #include "zentcap/command.h"
 
+#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
 #include "zentcap/capture_error.h"
+#include "zentcap/utf8.h"
 
 namespace zentcap {
 
@@ -18,19 +20,31 @@ using nlohmann::json;
             .what());
 }
 
+[[noreturn]] void outOfRange(const json& value) {
+    throw CommandDecodeError(
+        json::out_of_range::create(406, "number " + value.dump() + " is out of the signed 64-bit range", &value)
+            .what());
+}
+
+// JSON has a single number type, so an integer is any number whose value is whole
+// (JSON Schema reads "integer" the same way): 30, 30.0 and 3e1 are all thirty. A
+// fraction is the wrong type; a whole number beyond the signed 64-bit range cannot be
+// represented.
 std::optional<int64_t> integerField(const json& object, const char* key) {
     auto found = object.find(key);
     if (found == object.end() || found->is_null()) return std::nullopt;
-    if (found->is_number_integer()) {
-        // Integers above the signed range arrive as unsigned; they are not representable.
-        if (found->is_number_unsigned() &&
-            found->get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-            throw CommandDecodeError(json::out_of_range::create(406, "number " + found->dump() +
-                                                                         " is out of the signed 64-bit range",
-                                                                &*found)
-                                         .what());
-        }
-        return found->get<int64_t>();
+    if (found->is_number_unsigned()) {
+        if (found->get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) outOfRange(*found);
+        return static_cast<int64_t>(found->get<uint64_t>());
+    }
+    if (found->is_number_integer()) return found->get<int64_t>();
+    if (found->is_number_float()) {
+        double value = found->get<double>();
+        if (!std::isfinite(value) || std::trunc(value) != value) wrongType("integer", *found);
+        // 2^63 is exactly representable; every whole double below it and from -2^63 up fits.
+        constexpr double limit = 9223372036854775808.0;
+        if (value >= limit || value < -limit) outOfRange(*found);
+        return static_cast<int64_t>(value);
     }
     wrongType("integer", *found);
 }
@@ -70,7 +84,9 @@ ControlAction interpretLine(const Line& line) {
     try {
         command = decodeCommand(line.text);
     } catch (const CommandDecodeError& error) {
-        return failure(error.what());
+        // The decoder quotes the bytes it stopped at, which need not be UTF-8; the
+        // host reads the line as UTF-8.
+        return failure(validUtf8(error.what()));
     }
     if (command.clave.value_or(false)) return {Kind::keyRequest, {}, {}};
     if (command.fps && command.bitrate) {

@@ -1,5 +1,6 @@
 #include "zentlock/bloqueador.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "zentlock/eventos.h"
@@ -21,19 +22,37 @@ double msEntre(Instante desde, Instante hasta) {
 Bloqueador::Bloqueador(Entorno entorno) : entorno_(std::move(entorno)), ultimoLatido_(entorno_.ahora()) {}
 
 void Bloqueador::instalar() {
-    auto crear = [this](input::TapLocation donde) {
-        return input::EventTap::create(donde, input::TapPlacement::headInsert, input::TapOptions::activeFilter,
-                                       mascara, [this](input::EventType tipo, const input::Event& evento) {
-                                           return llamada(tipo, evento);
-                                       });
+    empezarInstalacion(Aviso::decir);
+    recogerInstalacion(std::chrono::steady_clock::now() + entorno_.esperaInicial);
+}
+
+void Bloqueador::empezarInstalacion(Aviso siFalla) {
+    // The callback is made here, so the installing thread never touches the blocker.
+    input::TapCallback callback = [this](input::EventType tipo, const input::Event& evento) {
+        return llamada(tipo, evento);
     };
-    auto tap = crear(input::TapLocation::hid);
-    if (!tap) tap = crear(input::TapLocation::session);
-    if (tap) {
-        tap_ = std::move(tap.value());
-    } else {
-        decir(lineaSinGancho);
-    }
+    instalacion_ = Instalacion::empezar([callback]() -> std::unique_ptr<input::EventTap> {
+        auto crear = [&](input::TapLocation donde) {
+            return input::EventTap::create(donde, input::TapPlacement::headInsert, input::TapOptions::activeFilter,
+                                           mascara, callback);
+        };
+        auto tap = crear(input::TapLocation::hid);
+        if (!tap) tap = crear(input::TapLocation::session);
+        if (!tap) return nullptr;
+        return std::move(tap.value());
+    });
+    limite_ = std::chrono::steady_clock::now() + entorno_.limiteInstalacion;
+    siFalla_ = siFalla;
+}
+
+bool Bloqueador::recogerInstalacion(std::chrono::steady_clock::time_point hasta) {
+    if (!instalacion_) return true;
+    bool terminada = instalacion_->esperar(std::min(hasta, limite_));
+    if (!terminada && std::chrono::steady_clock::now() < limite_) return false;
+    if (terminada) tap_ = instalacion_->tomar();
+    instalacion_.reset();
+    if (!tap_ && siFalla_ == Aviso::decir) decir(lineaSinGancho);
+    return true;
 }
 
 Accion Bloqueador::orden(std::string_view linea) {
@@ -54,16 +73,35 @@ void Bloqueador::finDeEntrada() { soltar("salir"); }
 
 void Bloqueador::bloquear() {
     ultimoLatido_ = entorno_.ahora();
-    // A tap the platform has taken away since start-up counts as none.
-    if (!tap_ || !tap_->isValid()) {
+    // An installation still under way is waited for (up to its limit), so the answer
+    // tells what really happened.
+    bool habiaInstalacion = instalacion_ != nullptr;
+    recogerInstalacion(limite_);
+    // Without a tap, or with one the platform has taken away since (the X server went
+    // away), a new installation is tried, in case the service is back; not when the
+    // one just waited for failed.
+    if (!habiaInstalacion && (!tap_ || !tap_->isValid())) {
+        tap_.reset();
+        empezarInstalacion(Aviso::callar);
+        recogerInstalacion(limite_);
+    }
+    if (!tap_) {
         decir(lineaSinGancho);
         return;
     }
     tap_->enable(true);
-    fijo_ = tap_->pointerLocation();
+    auto donde = tap_->pointerLocation();
+    // The answer must mean that local input is held: when a device cannot be held the
+    // platform holds none, and the block does not start (or does not go on).
+    if (!tap_->holdLocalInput(true)) {
+        bloqueado_ = false;
+        escapes_ = 0;
+        decir(lineaSinGancho);
+        return;
+    }
+    fijo_ = donde;
     bloqueado_ = true;
     escapes_ = 0;
-    tap_->holdLocalInput(true);
     decir("estado\t1\tganchos");
 }
 
@@ -79,9 +117,17 @@ void Bloqueador::soltar(std::string_view motivo) {
     }
 }
 
+void Bloqueador::terminarPorSenal() {
+    bool estaba = bloqueado_;
+    bloqueado_ = false;
+    escapes_ = 0;
+    if (estaba && tap_) tap_->holdLocalInput(false);
+}
+
 void Bloqueador::latido() { ultimoLatido_ = entorno_.ahora(); }
 
 void Bloqueador::comprobarLatido() {
+    recogerInstalacion(std::chrono::steady_clock::now());
     if (bloqueado_ && msEntre(ultimoLatido_, entorno_.ahora()) > sinLatidoMs) soltar("sin-agente");
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/event_tap.h"
+#include "zentlock/instalacion.h"
 
 namespace zentlock {
 
@@ -23,6 +24,12 @@ struct Entorno {
     std::function<void(std::string_view linea)> escribir;
     // Runs `trabajo` on the main queue after the work item running now.
     std::function<void(std::function<void()> trabajo)> despues;
+    // Installing the tap runs off the main queue. Start-up waits this long for it, so
+    // that in the ordinary case (a server that answers at once) the outcome is known
+    // before the first command; past that, commands are served while it goes on.
+    std::chrono::milliseconds esperaInicial{500};
+    // An installation that has not ended after this long counts as no tap.
+    std::chrono::milliseconds limiteInstalacion{3000};
 };
 
 enum class Accion { seguir, salir };
@@ -33,8 +40,9 @@ public:
     Bloqueador(const Bloqueador&) = delete;
     Bloqueador& operator=(const Bloqueador&) = delete;
 
-    // Installs the tap at the HID level, else at the session level; without one the
-    // error line is written and commands are still served.
+    // Starts installing the tap at the HID level, else at the session level, and waits
+    // up to `esperaInicial` for it. Without a tap the error line is written (now, or
+    // when the installation fails or runs out of time) and commands are still served.
     void instalar();
 
     // One command line, already trimmed. Unknown lines are ignored. `salir` means the
@@ -46,8 +54,12 @@ public:
     void bloquear();
     void soltar(std::string_view motivo);
     void latido();
-    // The once-a-second heartbeat check.
+    // The once-a-second heartbeat check; it also collects an installation that ended
+    // since start-up.
     void comprobarLatido();
+    // SIGTERM: local input is given back, keys and buttons included, before the caller
+    // lets the signal end the process. Writes nothing.
+    void terminarPorSenal();
     // The tap callback.
     platform::input::Verdict llamada(platform::input::EventType tipo, const platform::input::Event& evento);
     // One Escape press of the local user; posted by the callback.
@@ -57,7 +69,14 @@ public:
     std::optional<platform::input::Point> fijo() const { return fijo_; }
 
 private:
+    enum class Aviso { decir, callar };
+
     void decir(std::string_view texto);
+    void empezarInstalacion(Aviso siFalla);
+    // Collects the installation under way once it has ended, waiting for it until
+    // `hasta` at most; one that is past its limit counts as failed. False while it is
+    // still under way.
+    bool recogerInstalacion(std::chrono::steady_clock::time_point hasta);
 
     Entorno entorno_;
     bool bloqueado_ = false;
@@ -65,6 +84,9 @@ private:
     int escapes_ = 0;
     std::optional<Instante> primerEscape_;  // none: the distant past
     std::unique_ptr<platform::input::EventTap> tap_;
+    std::shared_ptr<Instalacion> instalacion_;  // the installation under way, if any
+    std::chrono::steady_clock::time_point limite_;  // when it counts as failed
+    Aviso siFalla_ = Aviso::decir;  // whether its failure writes the error line
     std::optional<platform::input::Point> fijo_;
 };
 

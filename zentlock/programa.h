@@ -16,7 +16,13 @@ struct Arranque {
     // Ends the process with status 0; runs on the main queue after "salir" or the end
     // of input, once the release line is written.
     std::function<void()> terminar;
+    // Ends the process the way SIGTERM does by default; runs on the main queue once
+    // local input has been given back. Null: SIGTERM is left alone.
+    std::function<void()> terminarPorSenal = nullptr;
     std::chrono::nanoseconds periodoLatido = std::chrono::seconds(1);
+    // Command lines read but not yet served on the main queue; the reader waits while
+    // this many are pending, so a main queue that falls behind costs no memory.
+    int lineasEnEspera = 64;
 };
 
 // Everything that runs once start-up is done. Destroying it stops the heartbeat timer;
@@ -35,9 +41,9 @@ private:
     std::unique_ptr<Partes> partes_;
 };
 
-// Installs the tap, starts the once-a-second heartbeat check on the main queue and the
-// thread that reads commands. Commands and events are served once the calling thread
-// serves the main queue.
+// Installs the tap, starts the once-a-second heartbeat check on the main queue, the
+// SIGTERM handler and the thread that reads commands. Commands and events are served
+// once the calling thread serves the main queue.
 std::unique_ptr<Proceso> arrancar(const Arranque& arranque);
 
 // The program: start-up on standard input and output, then the main loop. Never

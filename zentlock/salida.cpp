@@ -1,15 +1,12 @@
 #include "zentlock/salida.h"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include "platform/bounded_write.h"
 
 namespace zentlock {
 
 void escribirLinea(int fd, std::string_view linea) {
-    // Lines are far shorter than PIPE_BUF, so one write hands over the whole line.
-    while (::write(fd, linea.data(), linea.size()) < 0 && errno == EINTR) {
-    }
+    // Lines are far shorter than PIPE_BUF, so they are written whole or not at all.
+    platform::writeWithin(fd, linea, esperaDeLinea);
 }
 
 }  // namespace zentlock

@@ -34,6 +34,7 @@ struct StreamSettings {
     int fps = 30;
     long bitrate = 4000000;
     bool drawMouse = false;
+    testsupport::Stalled stalled = {};  // a host that stops reading standard output or error
 };
 
 class LiveStream {

@@ -32,7 +32,7 @@ protected:
     static const std::string& display() { return server()->display(); }
 
     StreamSettings settings(int width, int height, int fps, long bitrate, bool drawMouse) const {
-        return {display(), width, height, fps, bitrate, drawMouse};
+        return {display(), width, height, fps, bitrate, drawMouse, {}};
     }
 
     // Moving content over the whole screen until the test ends.

@@ -53,6 +53,26 @@ TEST_F(Lifecycle, HostEndsTheStreamWithStatusZeroWithinTwoSeconds) {
     }
 }
 
+// Standard error is a full pipe in blocking mode that nobody reads: diagnostics are
+// dropped after a bounded wait, the stream flows, and SIGTERM still ends it in time.
+TEST_F(Lifecycle, HostThatStopsDrainingStandardErrorStillGetsTheStreamAndItsEnd) {
+    auto animator = animate();
+    ASSERT_TRUE(animator);
+    auto wanted = settings(1280, 720, 30, 4000000, false);
+    wanted.stalled.stderrFull = true;
+    auto stream = LiveStream::start(wanted);
+    ASSERT_TRUE(stream);
+    auto first = stream->waitForVideo(milliseconds(10000));
+    ASSERT_TRUE(first) << "the start notices held up the stream";
+    ASSERT_TRUE(stream->waitForVideo(milliseconds(5000), first->packet.index + 1));
+    auto asked = Clock::now();
+    stream->process().signal(SIGTERM);
+    auto status = stream->process().waitExit(milliseconds(2500));
+    auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked);
+    EXPECT_EQ(status, 0);
+    EXPECT_LE(took.count(), 2000 + 250) << "exit took " << took.count() << " ms";
+}
+
 TEST_F(Lifecycle, ReaderThatGoesAwayEndsTheStreamWithStatusOne) {
     auto child = testsupport::Child::spawn(
         {testsupport::binary("zentcap"), "1", "1280", "720", "30", "4000000", "0"}, {{"DISPLAY", display()}});

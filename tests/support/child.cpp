@@ -43,11 +43,28 @@ std::vector<std::string> mergedEnvironment(const std::map<std::string, std::stri
     return result;
 }
 
+// Shrinks the pipe to its smallest size and fills it, leaving the write end in
+// blocking mode: the next write of the child blocks until someone reads.
+bool fillPipe(int writeEnd) {
+    ::fcntl(writeEnd, F_SETPIPE_SZ, 4096);
+    int flags = ::fcntl(writeEnd, F_GETFL);
+    if (flags < 0 || ::fcntl(writeEnd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    char block[4096] = {};
+    while (::write(writeEnd, block, sizeof block) > 0 || errno == EINTR) {
+    }
+    // Room for less than a byte-sized write is what full means; a pipe with room
+    // left for a short line would not stall anything.
+    while (::write(writeEnd, block, 1) > 0) {
+    }
+    return errno == EAGAIN && ::fcntl(writeEnd, F_SETFL, flags) == 0;
+}
+
 }  // namespace
 
 std::string binary(std::string_view name) { return std::string(ZENT_BINARY_DIR) + "/bin/" + std::string(name); }
 
-std::unique_ptr<Child> Child::spawn(std::vector<std::string> argv, std::map<std::string, std::string> env) {
+std::unique_ptr<Child> Child::spawn(std::vector<std::string> argv, std::map<std::string, std::string> env,
+                                    Stalled stalled) {
     // A child that stops reading must show up as a failed write, not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -55,6 +72,10 @@ std::unique_ptr<Child> Child::spawn(std::vector<std::string> argv, std::map<std:
     if (pipe2(in, O_CLOEXEC) != 0) return nullptr;
     if (pipe2(out, O_CLOEXEC) != 0) return nullptr;
     if (pipe2(err, O_CLOEXEC) != 0) return nullptr;
+    if ((stalled.stdoutFull && !fillPipe(out[1])) || (stalled.stderrFull && !fillPipe(err[1]))) {
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+        return nullptr;
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -101,7 +122,11 @@ std::unique_ptr<Child> Child::spawn(std::vector<std::string> argv, std::map<std:
     child->stdin_ = in[1];
     child->stdout_ = out[0];
     child->stderr_ = err[0];
-    child->stderrReader_ = std::thread([raw = child.get()] { raw->collectStderr(); });
+    if (stalled.stderrFull) {
+        child->stderrEnded_ = true;
+    } else {
+        child->stderrReader_ = std::thread([raw = child.get()] { raw->collectStderr(); });
+    }
     return child;
 }
 

@@ -21,12 +21,19 @@ using Milliseconds = std::chrono::milliseconds;
 // Path of a program built by this build tree.
 std::string binary(std::string_view name);
 
+// A host that stops reading: the child's standard output or error is a pipe, in
+// blocking mode, that is full from the start and never read.
+struct Stalled {
+    bool stdoutFull = false;
+    bool stderrFull = false;
+};
+
 class Child {
 public:
     // Starts argv[0] (looked up in PATH when it has no slash). `env` entries are added
     // to the current environment or override it; an empty value unsets the variable.
     static std::unique_ptr<Child> spawn(std::vector<std::string> argv,
-                                        std::map<std::string, std::string> env = {});
+                                        std::map<std::string, std::string> env = {}, Stalled stalled = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -48,7 +55,7 @@ public:
     // timeout.
     std::string readStdoutToEnd(Milliseconds timeout);
 
-    // Everything the child wrote to standard error so far.
+    // Everything the child wrote to standard error so far (nothing when it is stalled).
     std::string stderrText() const;
     bool waitStderr(std::string_view needle, Milliseconds timeout) const;
     // Waits until the child's standard error is closed (usually: it has ended), so that

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -74,6 +75,16 @@ bool FlowHarness::startStreaming() {
     std::string notice = "captura " + std::to_string(parameters_.width) + "x" + std::to_string(parameters_.height) +
                          " H.264 High, cursor=" + (parameters_.drawMouse ? "1" : "0") + "\n";
     return waitStderr(notice) && platform::sim::waitFor([] { return platform::sim::streamRecord().startsCompleted == 1; });
+}
+
+bool FlowHarness::writeInputAndWaitTaken(std::string_view text, Milliseconds timeout) {
+    writeInput(text);
+    return platform::sim::waitFor(
+        [this] {
+            int unread = 0;
+            return ::ioctl(input_[1], FIONREAD, &unread) == 0 && unread == 0;
+        },
+        timeout);
 }
 
 void FlowHarness::writeInput(std::string_view text) {

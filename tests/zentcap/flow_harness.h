@@ -48,6 +48,12 @@ public:
     // True when no byte arrives on the output within `window`.
     bool outputStaysQuiet(Milliseconds window);
     int outputReadFd() const { return output_[0]; }
+    // The descriptor the streamer writes packets to.
+    int outputWriteFd() const { return output_[1]; }
+    // Writes `text` and returns once the streamer's reader has taken all of it out of
+    // the pipe. A line written after an earlier line was taken is read only after the
+    // reader has handed on the earlier line's work.
+    bool writeInputAndWaitTaken(std::string_view text, Milliseconds timeout = kPatience);
 
     bool waitStderr(std::string_view needle, Milliseconds timeout = kPatience);
     std::string stderrText();

@@ -36,10 +36,20 @@ inline ScriptedEvent en(double x, double y) {
 
 inline constexpr const char* lineaError = "error\tsin el permiso de Accesibilidad no se puede bloquear\n";
 
+// How long start-up waits for the tap and when an installation counts as failed; these
+// run on the real clock, since the installation runs on a thread of its own.
+struct Plazos {
+    std::chrono::milliseconds esperaInicial{5000};
+    std::chrono::milliseconds limite{10000};
+};
+
 class Banco : public ::testing::Test {
 protected:
     void SetUp() override { script().reset(); }
     void TearDown() override {
+        // A tap installation a test left waiting ends here, before the next test's script.
+        script().holdCreates(false);
+        EXPECT_TRUE(script().waitCreatesIdle(std::chrono::seconds(10)));
         bloqueador_.reset();
         script().reset();
     }
@@ -47,11 +57,13 @@ protected:
     static ScriptedInput& script() { return ScriptedInput::shared(); }
 
     // Builds and installs the blocker, as start-up does.
-    Bloqueador& arrancar() {
+    Bloqueador& arrancar(Plazos plazos = Plazos()) {
         bloqueador_ = std::make_unique<Bloqueador>(Entorno{
             .ahora = [this] { return ahora_; },
             .escribir = [this](std::string_view linea) { salida_ += linea; },
             .despues = [this](std::function<void()> trabajo) { pendientes_.push_back(std::move(trabajo)); },
+            .esperaInicial = plazos.esperaInicial,
+            .limiteInstalacion = plazos.limite,
         });
         bloqueador_->instalar();
         return *bloqueador_;

@@ -85,7 +85,10 @@ TEST_F(Instalacion, WithoutAnyTapReportsAndKeepsServing) {
 
 TEST_F(Instalacion, TapTakenAwayLaterRefusesBlockRequests) {
     arrancar();
+    // Taken away, and no new one to be had (the X server is gone for good).
     script().invalidateTap();
+    script().refuseTaps(input::TapLocation::hid);
+    script().refuseTaps(input::TapLocation::session);
     b().orden("bloquear");
     EXPECT_EQ(tomarSalida(), lineaError);
     EXPECT_FALSE(b().bloqueado());

@@ -42,7 +42,7 @@ protected:
 
     void arrancarPrograma() {
         auto terminados = terminados_;
-        proceso_ = arrancar(Arranque{entrada_[0], salida_[1], [terminados] { ++*terminados; }});
+        proceso_ = arrancar(Arranque{.entrada = entrada_[0], .salida = salida_[1], .terminar = [terminados] { ++*terminados; }});
     }
 
     void escribir(const std::string& texto) { ASSERT_EQ(write(entrada_[1], texto.data(), texto.size()), ssize_t(texto.size())); }

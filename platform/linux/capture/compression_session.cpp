@@ -216,7 +216,7 @@ private:
         std::string error;
         if (newRate) {
             if (!encoder_->reconfigure(*newRate, error)) {
-                std::fprintf(stderr, "x264: %s\n", error.c_str());
+                x264::reportError(error);
                 return {kStatusCouldNotCreate, nullptr};
             }
             auto sets = encoder_->parameterSets();
@@ -228,7 +228,7 @@ private:
         lastEncoderPts_ = std::max(micros, lastEncoderPts_ + 1);
         auto frame = encoder_->encode(*job.image, lastEncoderPts_, forceKey, error);
         if (!frame) {
-            std::fprintf(stderr, "x264: %s\n", error.c_str());
+            x264::reportError(error);
             return {kStatusEncodeFailed, nullptr};
         }
         if (frame->data.empty()) return {0, nullptr};
@@ -287,7 +287,7 @@ CompressionSessionCreation createCompressionSession(int32_t width, int32_t heigh
     std::string error;
     auto encoder = x264::Encoder::open(width, height, rate, error);
     if (!encoder) {
-        std::fprintf(stderr, "x264: %s\n", error.c_str());
+        x264::reportError(error);
         return {kStatusCouldNotCreate, nullptr};
     }
     return {0, std::make_unique<X264Session>(width, height, std::move(encoder), rate, std::move(output))};

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
+#include <chrono>
 #include <cstdio>
+#include <string>
 
+#include "platform/bounded_write.h"
 #include "platform/linux/capture/color_description.h"
 
 namespace platform::x264 {
@@ -21,13 +24,19 @@ constexpr const char* kPreset = "ultrafast";
 // buffer, large enough that a key frame is not starved.
 constexpr double kVbvFrames = 4;
 
+constexpr auto kDiagnosticWait = std::chrono::milliseconds(500);
+
 void logErrors(void*, int level, const char* format, va_list arguments) {
     if (level > X264_LOG_ERROR) return;
-    std::fputs("x264: ", stderr);
-    std::vfprintf(stderr, format, arguments);
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    // The library's lines end with their own line feed.
+    writeWithin(2, std::string("x264: ") + text, kDiagnosticWait);
 }
 
 }  // namespace
+
+void reportError(const std::string& text) { writeWithin(2, "x264: " + text + "\n", kDiagnosticWait); }
 
 std::string errorText(const char* operation, int result) {
     return std::string(operation) + " falló (x264 " + std::to_string(result) + ")";

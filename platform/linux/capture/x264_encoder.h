@@ -26,6 +26,11 @@ using EncoderPtr = std::unique_ptr<x264_t, EncoderDeleter>;
 // explains them only in its log).
 std::string errorText(const char* operation, int result);
 
+// Writes "x264: " + `text` as one line to standard error, waiting a bounded time for
+// room: the library's log lines come from the encoder thread, which must never be held
+// up by a host that stops draining standard error.
+void reportError(const std::string& text);
+
 // What the session may change while it runs.
 struct RateSettings {
     double framesPerSecond = 30;

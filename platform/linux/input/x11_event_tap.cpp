@@ -13,12 +13,14 @@
 #include <atomic>
 #include <bitset>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
+#include "platform/bounded_write.h"
 #include "platform/dispatch.h"
 #include "platform/event_tap.h"
 #include "platform/linux/input/x11_input_connection.h"
@@ -30,7 +32,14 @@ namespace x11 {
 
 namespace {
 
-// What the reader thread keeps of an input event; small enough to post by value.
+// One device's entry in a hierarchy change: its ID and what happened to it.
+struct DeviceChange {
+    uint16_t deviceId = 0;
+    uint32_t flags = 0;  // XCB_INPUT_HIERARCHY_MASK_*
+};
+
+// What the reader thread keeps of an input event; small enough to post by value (only
+// hierarchy changes, which are rare, carry a list).
 struct Incoming {
     enum class Kind { local, injected, hierarchy } kind = Kind::local;
     uint16_t type = 0;  // the XInput event type
@@ -40,6 +49,7 @@ struct Incoming {
     uint32_t flags = 0;
     double x = 0, y = 0;
     uint32_t buttons = 0;  // held buttons, bit n = button n (device events only)
+    std::vector<DeviceChange> changes;  // hierarchy changes only
 };
 
 double fromFixed(xcb_input_fp1616_t value) { return static_cast<double>(value) / 65536.0; }
@@ -91,9 +101,14 @@ std::optional<Incoming> decode(const xcb_generic_event_t* event, uint8_t inputOp
             return describe(reinterpret_cast<const xcb_input_raw_key_press_event_t*>(event),
                             Incoming::Kind::injected);
         case XCB_INPUT_HIERARCHY: {
+            const auto* hierarchy = reinterpret_cast<const xcb_input_hierarchy_event_t*>(event);
             Incoming in;
             in.type = generic->event_type;
             in.kind = Incoming::Kind::hierarchy;
+            const xcb_input_hierarchy_info_t* infos = xcb_input_hierarchy_infos(hierarchy);
+            for (int i = 0; i < xcb_input_hierarchy_infos_length(hierarchy); ++i) {
+                in.changes.push_back({infos[i].deviceid, infos[i].flags});
+            }
             return in;
         }
         default:
@@ -135,7 +150,30 @@ private:
 
 bool isDown(const KeyBits& keys, unsigned code) { return keys[code / 8] >> (code % 8) & 1; }
 
+// The core button state bit of button n (Button1Mask = 1 << 8 ...); buttons above 5
+// have none.
+uint16_t buttonBit(unsigned button) {
+    return button >= 1 && button <= 5 ? static_cast<uint16_t>(1u << (7 + button)) : 0;
+}
+
+// A device that cannot be grabbed because another client holds it may be free a moment
+// later (a client that grabs the keyboard for a shortcut, a menu that is closing).
+constexpr int kGrabAttempts = 10;
+constexpr auto kGrabRetryDelay = std::chrono::milliseconds(20);
+
+// Diagnostics must never hold up the main queue, where the user's input is served.
+constexpr auto kDiagnosticWait = std::chrono::milliseconds(100);
+
+void diagnostic(const std::string& line) { writeWithin(2, line + "\n", kDiagnosticWait); }
+
 // The tap's state. Lives on the main queue, except `lost`, which the reader sets.
+//
+// Grabs are remembered by device ID from the moment the server grants them until the
+// server says the device was removed, since only that ends a grab: a device that is
+// disabled (a console switch disables them all, so does `xinput disable`) leaves the
+// device list but keeps its grab, and comes back still grabbed when enabled again.
+// Forgetting such a grab would leave the device held after the block, with nothing
+// left that would ever release it.
 class TapState {
 public:
     TapState(std::unique_ptr<InputConnection> connection, uint64_t mask, TapCallback callback)
@@ -143,41 +181,44 @@ public:
 
     InputConnection& connection() { return *connection_; }
     std::atomic<bool> lost{false};
-    bool closed = false;  // the tap is gone; posted work does nothing
+    std::atomic<bool> closed{false};  // the tap is gone; posted work does nothing
     bool enabled = true;
 
     void handle(const Incoming& in) {
         if (closed) return;
         switch (in.kind) {
-            case Incoming::Kind::hierarchy: devicesChanged(); break;
+            case Incoming::Kind::hierarchy: devicesChanged(in.changes); break;
             case Incoming::Kind::injected: injected(in); break;
             case Incoming::Kind::local: local(in); break;
         }
     }
 
-    void hold(bool on) {
-        if (on) {
-            if (!held_) {
-                held_ = true;
-                keysAtGrab_ = connection_->keysDown();
-                auto pointer = connection_->pointer();
-                buttonsAtGrab_ = pointer ? pointer->buttonMask : 0;
-            }
-            grabNewDevices();
-            return;
+    bool hold(bool on) {
+        if (!on) {
+            letGo(StuckInput::release);
+            return true;
         }
-        if (!held_) return;
-        held_ = false;
-        connection_->ungrab(std::vector<uint16_t>(grabbed_.begin(), grabbed_.end()));
-        grabbed_.clear();
-        releaseStuckInput();
+        if (!held_) {
+            held_ = true;
+            keysAtGrab_ = connection_->keysDown();
+            auto pointer = connection_->pointer();
+            buttonsAtGrab_ = pointer ? pointer->buttonMask : 0;
+        }
+        if (grabEveryDevice()) return true;
+        // Holding only part of the local input would be a block the user can break
+        // with the other device while the host believes it holds: none at all. The keys
+        // the user holds now are left alone, as if nothing had been tried.
+        letGo(StuckInput::keep);
+        return false;
     }
 
     void connectionLost() {
         // The server dropped this client's grabs with the connection.
-        if (!closed) std::fprintf(stderr, "la conexión con el servidor X se ha cortado\n");
+        if (!closed) diagnostic("la conexión con el servidor X se ha cortado");
         held_ = false;
         grabbed_.clear();
+        freeWhenEnabled_.clear();
+        disabled_.clear();
     }
 
 private:
@@ -189,28 +230,111 @@ private:
         return xtest;
     }
 
-    void devicesChanged() {
+    void devicesChanged(const std::vector<DeviceChange>& changes) {
         // IDs may be reused by new devices: learn them again.
         xtestCache_.clear();
-        if (held_) grabNewDevices();
+        std::vector<uint16_t> enabledAgain;
+        for (const DeviceChange& change : changes) {
+            if (change.flags & XCB_INPUT_HIERARCHY_MASK_SLAVE_REMOVED) {
+                // Its grab went with it, and the ID may come back as another device.
+                grabbed_.erase(change.deviceId);
+                freeWhenEnabled_.erase(change.deviceId);
+                disabled_.erase(change.deviceId);
+            } else if (change.flags & XCB_INPUT_HIERARCHY_MASK_DEVICE_DISABLED) {
+                disabled_.insert(change.deviceId);
+            } else if (change.flags & XCB_INPUT_HIERARCHY_MASK_DEVICE_ENABLED) {
+                disabled_.erase(change.deviceId);
+                enabledAgain.push_back(change.deviceId);
+            }
+        }
+        if (held_) {
+            // A device enabled again is grabbed again even if its grab is remembered, so
+            // a server that dropped the grab with the disable does not let it through;
+            // it stays remembered whatever the answer.
+            std::vector<uint16_t> again;
+            for (uint16_t id : enabledAgain) {
+                if (grabbed_.count(id)) again.push_back(id);
+            }
+            if (!again.empty()) connection_->grab(again);
+            // A device that cannot be held now is reported; the block goes on with the rest.
+            if (auto missing = grabNewDevices(); missing && *missing > 0) {
+                diagnostic("no se pudieron retener " + std::to_string(*missing) + " dispositivos de entrada nuevos");
+            }
+            return;
+        }
+        // A device that was disabled when the block ended kept its grab through the
+        // release: free it now that it is back.
+        std::vector<uint16_t> toFree;
+        for (uint16_t id : enabledAgain) {
+            if (freeWhenEnabled_.erase(id)) toFree.push_back(id);
+        }
+        if (!toFree.empty()) connection_->ungrab(toFree);
     }
 
-    void grabNewDevices() {
-        std::set<uint16_t> present;
+    // Grabs every physical device not grabbed yet, trying a little longer for those
+    // another client holds. False when some device could not be grabbed in the end, or
+    // when the device list could not be read.
+    bool grabEveryDevice() {
+        for (int attempt = 1;; ++attempt) {
+            auto missing = grabNewDevices();
+            if (missing && *missing == 0) return true;
+            if (attempt == kGrabAttempts) {
+                diagnostic(missing ? "otro programa retiene " + std::to_string(*missing) + " dispositivos de entrada"
+                                   : std::string("el servidor X no dio la lista de dispositivos de entrada"));
+                return false;
+            }
+            std::this_thread::sleep_for(kGrabRetryDelay);
+        }
+    }
+
+    // Grabs the physical devices that are not grabbed yet. Returns how many could not
+    // be grabbed; none when the device list could not be read. Grabs already held are
+    // kept whatever the list says.
+    std::optional<size_t> grabNewDevices() {
+        auto devices = connection_->physicalSlaves();
+        if (!devices) return std::nullopt;
         std::vector<uint16_t> wanted;
-        for (const SlaveDevice& device : connection_->physicalSlaves()) {
-            present.insert(device.id);
+        for (const SlaveDevice& device : *devices) {
             if (!grabbed_.count(device.id)) wanted.push_back(device.id);
         }
-        // A grabbed device that went away is grabbed again if it comes back.
-        std::erase_if(grabbed_, [&](uint16_t id) { return !present.count(id); });
-        if (wanted.empty()) return;
+        if (wanted.empty()) return 0;
         std::vector<uint16_t> got = connection_->grab(wanted);
         grabbed_.insert(got.begin(), got.end());
-        if (got.size() != wanted.size()) {
-            std::fprintf(stderr, "no se pudieron retener %zu de %zu dispositivos de entrada\n",
-                         wanted.size() - got.size(), wanted.size());
+        for (uint16_t id : got) freeWhenEnabled_.erase(id);
+        return wanted.size() - got.size();
+    }
+
+    enum class StuckInput { release, keep };
+
+    void letGo(StuckInput stuck) {
+        if (!held_) return;
+        held_ = false;
+        // Every grab this client holds, except those of disabled devices: the server
+        // keeps a disabled device's grab, and ending it before the device is enabled
+        // again brings the X server down (Xvfb 21.1 crashes when the device comes
+        // back). Those are freed as soon as they are enabled.
+        std::set<uint16_t> enabledNow;
+        auto devices = connection_->physicalSlaves();
+        if (devices) {
+            for (const SlaveDevice& device : *devices) enabledNow.insert(device.id);
         }
+        std::vector<uint16_t> now;
+        for (uint16_t id : grabbed_) {
+            bool enabled = devices ? enabledNow.count(id) > 0 : !disabled_.count(id);
+            if (enabled) {
+                now.push_back(id);
+            } else {
+                freeWhenEnabled_.insert(id);
+            }
+        }
+        connection_->ungrab(now);
+        grabbed_.clear();
+        if (stuck == StuckInput::release) releaseStuckInput();
+        keysAtGrab_ = {};
+        buttonsAtGrab_ = 0;
+        // One round trip: the server has acted on all of it before this returns, even if
+        // the process ends right after.
+        connection_->alive();
     }
 
     // Keys and buttons that were down when the grab began and were let go during it are
@@ -228,12 +352,34 @@ private:
         auto pointer = connection_->pointer();
         std::vector<uint8_t> buttons;
         for (unsigned button = 1; button <= 5; ++button) {
-            uint16_t bit = static_cast<uint16_t>(1u << (7 + button));
+            uint16_t bit = buttonBit(button);
             if (pointer && (pointer->buttonMask & bit) && (buttonsAtGrab_ & bit) && !hostButtons_.test(button)) {
                 buttons.push_back(static_cast<uint8_t>(button));
             }
         }
         connection_->releaseButtons(buttons);
+    }
+
+    // The local user let go, during the block, of a key that was down when it began:
+    // the desktop still has it down, and would add it to everything the host types
+    // (a stale Shift or Ctrl) for the rest of the block. Released at once unless the
+    // host holds it.
+    void localKeyReleased(unsigned code) {
+        if (code >= 256 || !isDown(keysAtGrab_, code)) return;
+        keysAtGrab_[code / 8] = static_cast<uint8_t>(keysAtGrab_[code / 8] & ~(1u << (code % 8)));
+        if (hostKeys_.test(code) || !isDown(connection_->keysDown(), code)) return;
+        connection_->releaseKeys({static_cast<uint8_t>(code)});
+    }
+
+    // The same for a button: held on the desktop it turns every host move into a drag.
+    void localButtonReleased(unsigned button) {
+        uint16_t bit = buttonBit(button);
+        if (!bit || !(buttonsAtGrab_ & bit)) return;
+        buttonsAtGrab_ = static_cast<uint16_t>(buttonsAtGrab_ & ~bit);
+        if (hostButtons_.test(button)) return;
+        auto pointer = connection_->pointer();
+        if (!pointer || !(pointer->buttonMask & bit)) return;
+        connection_->releaseButtons({static_cast<uint8_t>(button)});
     }
 
     void injected(const Incoming& in) {
@@ -270,6 +416,8 @@ private:
     void local(const Incoming& in) {
         // Events still queued from a grab that has ended are not the tap's any more.
         if (!held_ || !grabbed_.count(in.deviceId)) return;
+        if (in.type == XCB_INPUT_KEY_RELEASE) localKeyReleased(in.detail);
+        if (in.type == XCB_INPUT_BUTTON_RELEASE) localButtonReleased(in.detail);
         std::optional<EventType> type;
         int64_t keyCode = 0;
         switch (in.type) {
@@ -325,7 +473,9 @@ private:
     uint64_t mask_;
     TapCallback callback_;
     bool held_ = false;
-    std::set<uint16_t> grabbed_;
+    std::set<uint16_t> grabbed_;          // grabs held, disabled devices included
+    std::set<uint16_t> freeWhenEnabled_;  // grabbed when the block ended disabled: ungrab when back
+    std::set<uint16_t> disabled_;         // devices the server said were disabled
     std::unordered_map<uint16_t, bool> xtestCache_;
     KeyBits keysAtGrab_{};
     uint16_t buttonsAtGrab_ = 0;
@@ -351,7 +501,7 @@ public:
     // A round trip, so that a server that went away is noticed now rather than when the
     // reader thread gets to it.
     bool isValid() const override { return !state_->lost && state_->connection().alive(); }
-    void holdLocalInput(bool hold) override { state_->hold(hold); }
+    bool holdLocalInput(bool hold) override { return state_->hold(hold); }
 
     std::optional<Point> pointerLocation() override {
         auto pointer = state_->connection().pointer();

@@ -96,11 +96,11 @@ void InputConnection::selectRootEvents() {
     xcb_flush(connection_);
 }
 
-std::vector<SlaveDevice> InputConnection::physicalSlaves() {
+std::optional<std::vector<SlaveDevice>> InputConnection::physicalSlaves() {
     std::vector<SlaveDevice> slaves;
     auto reply = adopt(xcb_input_xi_query_device_reply(
         connection_, xcb_input_xi_query_device(connection_, XCB_INPUT_DEVICE_ALL), nullptr));
-    if (!reply) return slaves;
+    if (!reply) return std::nullopt;
     for (auto it = xcb_input_xi_query_device_infos_iterator(reply.get()); it.rem; xcb_input_xi_device_info_next(&it)) {
         const xcb_input_xi_device_info_t* info = it.data;
         bool slave = info->type == XCB_INPUT_DEVICE_TYPE_SLAVE_POINTER ||

@@ -49,14 +49,18 @@ public:
     // whatever holds a grab) and device hierarchy changes.
     void selectRootEvents();
 
-    // Enabled slave devices, floating ones included, other than XTEST devices.
-    std::vector<SlaveDevice> physicalSlaves();
+    // Enabled slave devices, floating ones included, other than XTEST devices; none
+    // when the server gave no answer (which says nothing about the devices).
+    std::optional<std::vector<SlaveDevice>> physicalSlaves();
     // True when the device carries the "XTEST Device" property.
     bool isXtestDevice(uint16_t deviceId);
 
     // Grabs each device so its key, button and motion events come only to this client.
-    // Returns the IDs that were grabbed.
+    // Returns the IDs that were grabbed. Grabbing a device this client already holds
+    // succeeds again.
     std::vector<uint16_t> grab(const std::vector<uint16_t>& deviceIds);
+    // Ends this client's grabs of these devices, disabled ones included; a device this
+    // client does not hold is left alone.
     void ungrab(const std::vector<uint16_t>& deviceIds);
 
     KeyBits keysDown();

@@ -58,9 +58,12 @@ public:
         return script_.valid_;
     }
 
-    void holdLocalInput(bool hold) override {
+    bool holdLocalInput(bool hold) override {
         std::scoped_lock lock(script_.mutex_);
         script_.holds_.push_back(hold);
+        bool held = hold && !script_.holdsRefused_;
+        script_.holding_ = held;
+        return held || !hold;
     }
 
     std::optional<Point> pointerLocation() override {
@@ -90,6 +93,12 @@ ScriptedInput& ScriptedInput::shared() {
 
 void ScriptedInput::reset() {
     std::scoped_lock lock(mutex_);
+    ++generation_;
+    createsHeld_ = false;
+    createsFreed_.notify_all();
+    createsStarted_ = 0;
+    holdsRefused_ = false;
+    holding_ = false;
     refused_.clear();
     requests_.clear();
     tap_ = nullptr;
@@ -105,6 +114,32 @@ void ScriptedInput::reset() {
 void ScriptedInput::refuseTaps(input::TapLocation location) {
     std::scoped_lock lock(mutex_);
     refused_.insert(location);
+}
+
+void ScriptedInput::holdCreates(bool held) {
+    std::scoped_lock lock(mutex_);
+    createsHeld_ = held;
+    if (!held) createsFreed_.notify_all();
+}
+
+int ScriptedInput::createsStarted() const {
+    std::scoped_lock lock(mutex_);
+    return createsStarted_;
+}
+
+bool ScriptedInput::waitCreatesIdle(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return createsFreed_.wait_for(lock, timeout, [this] { return createsUnderWay_ == 0; });
+}
+
+void ScriptedInput::refuseHolds(bool refused) {
+    std::scoped_lock lock(mutex_);
+    holdsRefused_ = refused;
+}
+
+bool ScriptedInput::holding() const {
+    std::scoped_lock lock(mutex_);
+    return holding_;
 }
 
 std::vector<TapRequest> ScriptedInput::createRequests() const {
@@ -188,7 +223,15 @@ std::vector<Point> ScriptedInput::warps() const {
 
 Result<std::unique_ptr<input::EventTap>> ScriptedInput::createTap(TapRequest request,
                                                                  input::TapCallback callback) {
-    std::scoped_lock lock(mutex_);
+    std::unique_lock lock(mutex_);
+    ++createsStarted_;
+    ++createsUnderWay_;
+    const uint64_t generation = generation_;
+    createsFreed_.wait(lock, [this] { return !createsHeld_; });
+    --createsUnderWay_;
+    createsFreed_.notify_all();
+    // A create held across reset() belongs to a script that is gone: it leaves no trace.
+    if (generation != generation_) return Error{"sim.input", 2, "el guion ya no existe", nullptr};
     requests_.push_back(request);
     if (refused_.count(request.location)) return Error{"sim.input", 1, "el guion rechaza el gancho", nullptr};
     auto tap = std::make_unique<Tap>(*this, request.mask, std::move(callback));

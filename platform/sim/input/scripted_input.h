@@ -3,6 +3,8 @@
 // drive them from here. Every action is recorded so a test can check what passed, what
 // was swallowed and where the pointer went.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -45,6 +47,13 @@ public:
 
     // Creates at `location` fail from now on.
     void refuseTaps(input::TapLocation location);
+    // While held, every create waits (as an input service that does not answer makes
+    // it wait) until creates are let go again or reset() is called.
+    void holdCreates(bool held);
+    // Creates that have started, whether they returned or still wait.
+    int createsStarted() const;
+    // Waits until no create is under way; false when one still is after `timeout`.
+    bool waitCreatesIdle(std::chrono::milliseconds timeout);
     // Every create call, refused or not, in order.
     std::vector<TapRequest> createRequests() const;
     bool hasTap() const;
@@ -63,6 +72,11 @@ public:
     int enableCalls() const;
     // Every holdLocalInput call, in order.
     std::vector<bool> holdCalls() const;
+    // From now on holdLocalInput(true) fails (a device another client holds) while
+    // `refused` is true.
+    void refuseHolds(bool refused);
+    // Whether local input is held: after a successful hold and until the next let go.
+    bool holding() const;
 
     void setPointer(std::optional<input::Point> at);  // none: the location cannot be learned
     std::optional<input::Point> pointer() const;
@@ -76,6 +90,13 @@ public:
 private:
     friend class Tap;
     mutable std::mutex mutex_;
+    std::condition_variable createsFreed_;
+    bool createsHeld_ = false;
+    uint64_t generation_ = 0;  // counts reset() calls
+    int createsStarted_ = 0;
+    int createsUnderWay_ = 0;
+    bool holdsRefused_ = false;
+    bool holding_ = false;
     std::set<input::TapLocation> refused_;
     std::vector<TapRequest> requests_;
     Tap* tap_ = nullptr;

@@ -15,8 +15,8 @@ namespace zentlock::e2e {
 inline constexpr const char* lineaGanchos = "estado\t1\tganchos";
 inline constexpr const char* lineaError = "error\tsin el permiso de Accesibilidad no se puede bloquear";
 
-inline std::unique_ptr<testsupport::Child> lanzar(const std::string& display) {
-    return testsupport::Child::spawn({testsupport::binary("zentlock")}, {{"DISPLAY", display}});
+inline std::unique_ptr<testsupport::Child> lanzar(const std::string& display, testsupport::Stalled atascado = {}) {
+    return testsupport::Child::spawn({testsupport::binary("zentlock")}, {{"DISPLAY", display}}, atascado);
 }
 
 inline std::string linea(testsupport::Child& hijo, std::chrono::milliseconds limite = std::chrono::seconds(5)) {

@@ -1,13 +1,16 @@
 #include "tests/zentlock/e2e/escritorio.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/extensions/XInput.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <poll.h>
 
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 namespace zentlock::e2e {
 
@@ -40,8 +43,11 @@ struct Escritorio::Estado {
     Window ventana = 0;
     XDevice* teclado = nullptr;
     XDevice* raton = nullptr;
+    Display* otro = nullptr;  // another client, for grabs that are not the blocker's
+    int retenido = -1;        // the device it grabbed
 
     ~Estado() {
+        if (otro) XCloseDisplay(otro);
         if (!display) return;
         if (teclado) XCloseDevice(display, teclado);
         if (raton) XCloseDevice(display, raton);
@@ -139,11 +145,11 @@ void Escritorio::moverHost(int x, int y) {
 
 static std::optional<Llegada> comoLlegada(const XEvent& evento) {
     switch (evento.type) {
-        case KeyPress: return Llegada{Llegada::Tipo::teclaBaja, evento.xkey.keycode};
-        case KeyRelease: return Llegada{Llegada::Tipo::teclaSube, evento.xkey.keycode};
-        case ButtonPress: return Llegada{Llegada::Tipo::botonBaja, evento.xbutton.button};
-        case ButtonRelease: return Llegada{Llegada::Tipo::botonSube, evento.xbutton.button};
-        case MotionNotify: return Llegada{Llegada::Tipo::movimiento, 0};
+        case KeyPress: return Llegada{Llegada::Tipo::teclaBaja, evento.xkey.keycode, evento.xkey.state};
+        case KeyRelease: return Llegada{Llegada::Tipo::teclaSube, evento.xkey.keycode, evento.xkey.state};
+        case ButtonPress: return Llegada{Llegada::Tipo::botonBaja, evento.xbutton.button, evento.xbutton.state};
+        case ButtonRelease: return Llegada{Llegada::Tipo::botonSube, evento.xbutton.button, evento.xbutton.state};
+        case MotionNotify: return Llegada{Llegada::Tipo::movimiento, 0, evento.xmotion.state};
         default: return std::nullopt;
     }
 }
@@ -163,6 +169,11 @@ std::vector<Llegada> Escritorio::hastaMarca(Milliseconds limite) {
     std::fprintf(stderr, "la marca no llegó a la ventana\n");
     llegadas.push_back({Llegada::Tipo::teclaBaja, teclaMarca});  // makes any expectation fail visibly
     return llegadas;
+}
+
+bool Escritorio::llegaTeclaLocal(unsigned keycode) {
+    pulsaLocal(keycode);
+    return contar(hastaMarca(), Llegada::Tipo::teclaBaja, keycode) > 0;
 }
 
 std::vector<Llegada> Escritorio::durante(Milliseconds lapso) {
@@ -195,6 +206,51 @@ bool Escritorio::botonAbajo(unsigned boton) {
     unsigned mascara = 0;
     XQueryPointer(estado_->display, DefaultRootWindow(estado_->display), &raiz, &hijo, &x, &y, &wx, &wy, &mascara);
     return mascara & (1u << (7 + boton));
+}
+
+void Escritorio::habilitar(Dispositivo dispositivo, bool si) {
+    XDevice* cual = dispositivo == Dispositivo::teclado ? estado_->teclado : estado_->raton;
+    Atom habilitado = XInternAtom(estado_->display, "Device Enabled", False);
+    unsigned char valor = si ? 1 : 0;
+    XIChangeProperty(estado_->display, static_cast<int>(cual->device_id), habilitado, XA_INTEGER, 8,
+                     PropModeReplace, &valor, 1);
+    XSync(estado_->display, False);
+}
+
+bool Escritorio::otroClienteRetiene(Dispositivo dispositivo) {
+    Estado& e = *estado_;
+    if (!e.otro) e.otro = XOpenDisplay(DisplayString(e.display));
+    if (!e.otro) return false;
+    XDevice* cual = dispositivo == Dispositivo::teclado ? e.teclado : e.raton;
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_KeyPress);
+    XISetMask(bits, XI_KeyRelease);
+    XISetMask(bits, XI_ButtonPress);
+    XISetMask(bits, XI_ButtonRelease);
+    XIEventMask mascara{static_cast<int>(cual->device_id), sizeof bits, bits};
+    Status hecho = XIGrabDevice(e.otro, static_cast<int>(cual->device_id), DefaultRootWindow(e.otro), CurrentTime,
+                                None, XIGrabModeAsync, XIGrabModeAsync, False, &mascara);
+    XSync(e.otro, False);
+    if (hecho != GrabSuccess) return false;
+    e.retenido = static_cast<int>(cual->device_id);
+    return true;
+}
+
+void Escritorio::otroClienteSuelta() {
+    Estado& e = *estado_;
+    if (!e.otro || e.retenido < 0) return;
+    XIUngrabDevice(e.otro, e.retenido, CurrentTime);
+    XSync(e.otro, False);
+    e.retenido = -1;
+}
+
+bool esperarQue(const std::function<bool()>& condicion, Milliseconds limite) {
+    auto fin = Clock::now() + limite;
+    for (;;) {
+        if (condicion()) return true;
+        if (Clock::now() >= fin) return false;
+        std::this_thread::sleep_for(Milliseconds(5));
+    }
 }
 
 int contar(const std::vector<Llegada>& llegadas, Llegada::Tipo tipo, unsigned codigo) {

@@ -4,6 +4,7 @@
 // local user, and core XTEST input played as the host.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,7 +24,11 @@ struct Posicion {
 struct Llegada {
     enum class Tipo { teclaBaja, teclaSube, botonBaja, botonSube, movimiento } tipo;
     unsigned codigo;  // keycode or button; 0 for motion
+    unsigned estado = 0;  // modifiers and buttons down as the event reports them (ShiftMask ...)
 };
+
+// The two devices of the server that play the local user.
+enum class Dispositivo { teclado, raton };
 
 class Escritorio {
 public:
@@ -48,12 +53,21 @@ public:
     // reached the window before it. Input travels in order, so whatever local input
     // was played before and was not held back has arrived by then.
     std::vector<Llegada> hastaMarca(Milliseconds limite = Milliseconds(5000));
+    // A local press and release of `keycode`: whether the press reached the window.
+    bool llegaTeclaLocal(unsigned keycode);
     // Collects what reaches the window for this long.
     std::vector<Llegada> durante(Milliseconds lapso);
 
     Posicion puntero();
     bool teclaAbajo(unsigned keycode);
     bool botonAbajo(unsigned boton);
+
+    // Disables or enables a device, as `xinput disable` and a console switch do.
+    void habilitar(Dispositivo dispositivo, bool si);
+    // Another client of the server grabs the device (XInput2), as a program taking the
+    // keyboard for a shortcut would, or lets it go.
+    bool otroClienteRetiene(Dispositivo dispositivo);
+    void otroClienteSuelta();
 
     struct Estado;
 
@@ -63,6 +77,10 @@ private:
 };
 
 int contar(const std::vector<Llegada>& llegadas, Llegada::Tipo tipo, unsigned codigo = 0);
+
+// Checks `condicion` every few milliseconds until it holds or `limite` passes; for state
+// that changes when another process gets to it.
+bool esperarQue(const std::function<bool()>& condicion, Milliseconds limite = Milliseconds(5000));
 
 // A private server with a desktop, for one test.
 struct Servidor {
