@@ -10,7 +10,10 @@
 #include <fstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "platform/audio_capture.h"
+#include "tests/support/child.h"
 #include "tests/linux/sound_fixture.h"
 
 namespace linuxtest {
@@ -201,6 +204,26 @@ TEST(MicrophoneWithoutServerTest, NoDevicesNoDefaultButAuthorized) {
     EXPECT_FALSE(opening.session);
     ASSERT_TRUE(opening.deviceError);
     EXPECT_NE(opening.deviceError->description.find("servidor de sonido"), std::string::npos);
+}
+
+// A server that refuses this client denies access: here a user the server does not
+// know, without the server's cookie.
+TEST(MicrophoneRefusedTest, AServerThatRefusesTheClientDeniesAccess) {
+    if (testsupport::soundServerKind() != testsupport::SoundServerKind::pulseAudio)
+        GTEST_SKIP() << "only PulseAudio's server checks cookies";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+    testsupport::SoundServerOptions options;
+    options.requireCookie = true;
+    auto server = testsupport::SoundServer::start(options);
+    ASSERT_TRUE(server);
+    const std::string home = ::testing::TempDir() + "/nobody-home";
+    auto child = testsupport::Child::spawn(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", testsupport::binary("sound_child")},
+        {{"PULSE_SERVER", server->address()}, {"HOME", home}, {"PULSE_COOKIE", "/dev/null"}});
+    ASSERT_TRUE(child);
+    EXPECT_EQ(child->readLine(15s), "denied") << child->stderrText();
+    EXPECT_EQ(child->readLine(15s), "refused");
+    EXPECT_EQ(child->waitExit(10s), 0);
 }
 
 }  // namespace

@@ -74,6 +74,12 @@ std::unique_ptr<SoundServer> SoundServer::start(SoundServerOptions options) {
             std::fprintf(stderr, "pulseaudio did not start: %s\n", server->daemons_[0]->stderrText().c_str());
             return nullptr;
         }
+        if (options.requireCookie) {
+            // Reachable, not readable: the cookie check is what keeps others out.
+            chmod(server->folder_.c_str(), 0711);
+            chmod((server->folder_ + "/pulse").c_str(), 0711);
+            chmod((server->folder_ + "/pulse/native").c_str(), 0777);
+        }
         return server;
     }
 

@@ -27,7 +27,8 @@ SoundServerKind soundServerKind();
 
 struct SoundServerOptions {
     SoundServerKind kind = soundServerKind();
-    // PulseAudio only: clients must present the server's cookie (no anonymous access).
+    // PulseAudio only: clients of other users must present the server's cookie (no
+    // anonymous access), and the server's folder lets them reach its socket.
     bool requireCookie = false;
 };
 
