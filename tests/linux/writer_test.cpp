@@ -225,5 +225,14 @@ TEST_F(WriterTest, RefusesWhatItCannotWrite) {
         << writer.error()->description;
 }
 
+TEST_F(WriterTest, FinishingAWriterThatNeverStartedReportsAFailure) {
+    auto w = writertest::makeWriter(path_);
+    ASSERT_TRUE(w.file);
+    ASSERT_TRUE(finish(*w.file)) << "the completion must run";
+    EXPECT_EQ(w.file->status(), platform::WriterStatus::failed);
+    EXPECT_TRUE(w.file->error());
+    EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
 }  // namespace
 }  // namespace linuxtest

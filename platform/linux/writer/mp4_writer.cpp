@@ -77,6 +77,8 @@ constexpr int64_t kStillSlackNanos = 100'000'000;
 // Sound times may disagree with the running count by rounding: so many frames are
 // taken as contiguous.
 constexpr int64_t kContiguousFrames = 2;
+// No capture delivers frames closer than this; closer ones are spread to it.
+constexpr int64_t kMinimumSpacingNanos = 1'000'000;
 constexpr int64_t kUnset = INT64_MIN;
 
 constexpr const char* kErrorDomain = "MP4";
@@ -281,7 +283,9 @@ private:
     // the slack, as a steady-clock time (the host clock is the same monotonic clock).
     std::optional<std::chrono::steady_clock::time_point> stillDeadline() const {
         const int64_t start = state_.sessionStart;
+        const int64_t end = state_.sessionEnd;
         if (!last_ || start == kUnset) return std::nullopt;
+        if (end != kUnset && nextBoundary_ >= end - start) return std::nullopt;  // nothing more to mark
         const int64_t due = start + nextBoundary_ + kStillSlackNanos;
         const int64_t wait = due - static_cast<int64_t>(hostTimeNanos());
         return std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::max<int64_t>(wait, 0));
@@ -304,12 +308,15 @@ private:
         if (time < 0 || (end != kUnset && time >= end - start) || time <= lastTime_) return;
         // A frame long after a boundary the still screen should have marked (the
         // thread was late): the boundary first.
-        while (last_ && time >= nextBoundary_ + kStillSlackNanos) encode(*last_, nextBoundary_, true);
+        while (last_ && time >= nextBoundary_ + kStillSlackNanos && state_.status != WriterStatus::failed)
+            encode(*last_, nextBoundary_, true);
         encode(*item.image, time, !last_ || time >= nextBoundary_);
         last_ = item.image;
     }
 
     void encode(const PixelBuffer& image, int64_t time, bool startsFragment) {
+        // Samples closer than the track's clock can tell apart would share a time.
+        if (lastTime_ >= 0) time = std::max(time, lastTime_ + kMinimumSpacingNanos);
         std::string error;
         // libx264 needs strictly increasing timestamps (microseconds here).
         const int64_t micros = std::max(time / 1000, lastMicros_ + 1);
@@ -320,12 +327,10 @@ private:
         }
         lastMicros_ = micros;
         lastTime_ = time;
+        if (startsFragment) nextBoundary_ = time + state_.fragmentNanos;
         if (frame->data.empty()) return;
         writeHeld(time);
-        if (startsFragment) {
-            muxer_.cut();
-            nextBoundary_ = time + state_.fragmentNanos;
-        }
+        if (startsFragment) muxer_.cut();
         held_ = Held{std::move(frame->data), time, frame->keyFrame};
     }
 
@@ -492,7 +497,13 @@ struct Recording {
             if (videoThread.joinable()) videoThread.join();
             if (audioThread.joinable()) audioThread.join();
             if (video) video->end();
-            const bool closed = muxer && muxer->close();
+            if (!muxer) {
+                // Finished without having started: there is no file.
+                if (state.status != WriterStatus::failed)
+                    state.fail(makeError(kCannotWrite, "No se pudo escribir el archivo: no llegó a empezar"));
+                return;
+            }
+            const bool closed = muxer->close();
             if (closed && rewrite) {
                 // A file that could not be rewritten (the disk is full, say) is still
                 // the complete fragmented file: it stays as it is.
