@@ -124,6 +124,8 @@ TEST_F(MicrophoneTest, DeliversWhatTheMicrophoneHearsInSteadySmallBlocks) {
     EXPECT_LE(median, 48 * 20) << "median block " << median << " frames";
     EXPECT_LE(sizes.back(), 48 * 100) << "largest block " << sizes.back() << " frames";
     EXPECT_LT(longestGap, 150'000'000u) << "longest gap between blocks " << longestGap / 1e6 << " ms";
+    RecordProperty("median_block_ms", std::to_string(median / 48.0));
+    RecordProperty("longest_gap_ms", std::to_string(longestGap / 1e6));
 
     // What was written: the tone at its level, and nothing else.
     auto heard = joined(blocks, blocks.size() / 4, blocks.size());

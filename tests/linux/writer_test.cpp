@@ -177,11 +177,14 @@ TEST_F(WriterTest, ARealTimeInputRefusesInsteadOfWaiting) {
     ASSERT_TRUE(w.file->startWriting());
     const int64_t start = static_cast<int64_t>(platform::hostTimeNanos());
     w.file->startSession({start, 1'000'000'000});
+    // Noise, made beforehand so that the appends come faster than any encoder.
+    std::vector<std::shared_ptr<platform::PixelBuffer>> noise;
+    for (int n = 0; n < 8; ++n) noise.push_back(writertest::frame(0, 1, n, true));
     int refused = 0;
     uint64_t slowest = 0;
     for (int n = 0; n < 120; ++n) {
         auto sample = std::make_shared<platform::VideoSample>();
-        sample->image = writertest::frame(0, 1, n, true);
+        sample->image = noise[n % noise.size()];
         sample->presentationTime = {start + n * 1'000'000LL, 1'000'000'000};
         const uint64_t before = platform::hostTimeNanos();
         if (!w.video->readyForMoreMediaData()) ++refused;
