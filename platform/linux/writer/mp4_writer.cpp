@@ -800,6 +800,10 @@ private:
 }  // namespace
 
 Result<std::unique_ptr<FileWriter>> createFileWriter(const std::string& path) {
+    // FFmpeg's notes and warnings would land among the program's diagnostics on
+    // standard error, which the host reads; its errors are still worth a line.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
     if (path.empty()) return makeError(kCannotCreate, "No se puede crear un archivo sin nombre");
     return std::unique_ptr<FileWriter>(std::make_unique<Mp4Writer>(path));
 }

@@ -31,6 +31,9 @@ std::optional<std::string> rewriteAsPlainMp4(const std::string& path) {
         if (!out) return "no hay memoria suficiente";
         if (int result = avcodec_parameters_copy(out->codecpar, in->codecpar); result < 0) return errorText(result);
         out->codecpar->codec_tag = 0;
+        // The demuxer leaves it unset; the muxer wants it for the sound's timing.
+        if (out->codecpar->codec_id == AV_CODEC_ID_AAC && out->codecpar->frame_size == 0)
+            out->codecpar->frame_size = 1024;
         out->time_base = in->time_base;
         streamMap[i] = out->index;
     }
