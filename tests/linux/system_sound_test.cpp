@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <cmath>
 #include <cstdlib>
 #include <future>
@@ -126,6 +127,32 @@ TEST_F(SystemSoundTest, FollowsWhenTheDefaultOutputIsRemoved) {
     EXPECT_FALSE(firstWith(collector.blocks(), kMicrophoneHz)) << "a microphone came through";
 }
 
+TEST_F(SystemSoundTest, LosingTheServerIsReportedOnce) {
+    std::mutex mutex;
+    std::vector<std::string> reasons;
+    auto started = platform::pulse::SystemSound::start(
+        2, platform::dispatch::Queue::serial("sonido"), [](auto) {},
+        [&](const platform::Error& error) {
+            std::scoped_lock lock(mutex);
+            reasons.push_back(error.description);
+        });
+    ASSERT_TRUE(started);
+    server_.reset();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        {
+            std::scoped_lock lock(mutex);
+            if (!reasons.empty() || std::chrono::steady_clock::now() > deadline) break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    // After the destructor nothing more is reported: what came by then is all.
+    started.value().reset();
+    std::scoped_lock lock(mutex);
+    ASSERT_EQ(reasons.size(), 1u);
+    EXPECT_EQ(reasons[0].rfind("Se perdió la conexión con el servidor de sonido", 0), 0u) << reasons[0];
+}
+
 TEST(SystemSoundWithoutServerTest, CannotStartAndSaysWhy) {
     setenv("PULSE_SERVER", "unix:/nonexistent/zentori/pulse/native", 1);
     auto error = platform::pulse::SystemSound::probe();
@@ -209,6 +236,40 @@ TEST_F(CaptureStreamSoundTest, DeliversSystemSoundAndCostsLittleOnTheVideoSide) 
     EXPECT_LT(cpu / wall, 0.10) << "CPU " << cpu << " s in " << wall << " s";
     RecordProperty("cpu_share_percent", std::to_string(100 * cpu / wall));
     EXPECT_EQ(stops.load(), 0);
+}
+
+TEST_F(CaptureStreamSoundTest, LosingTheSoundServerStopsTheStreamOnce) {
+    platform::StreamConfiguration configuration;
+    configuration.width = 2;
+    configuration.height = 2;
+    configuration.minimumFrameInterval = {1, 1};
+    configuration.capturesAudio = true;
+    std::mutex mutex;
+    std::vector<std::string> stops;
+    auto stream = platform::createCaptureStream({{1, 1920, 1080}}, configuration, [&](const platform::Error& error) {
+        std::scoped_lock lock(mutex);
+        stops.push_back(error.description);
+    });
+    auto queue = platform::dispatch::Queue::serial("altavoz");
+    ASSERT_FALSE(stream->addStreamOutput(platform::StreamOutputType::screen, queue, [](auto, auto) {}));
+    ASSERT_FALSE(stream->addAudioOutput(queue, [](auto) {}));
+    std::promise<std::optional<platform::Error>> started;
+    stream->startCapture([&started](std::optional<platform::Error> error) { started.set_value(error); });
+    ASSERT_FALSE(started.get_future().get());
+
+    sound_.reset();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        {
+            std::scoped_lock lock(mutex);
+            if (!stops.empty() || std::chrono::steady_clock::now() > deadline) break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    stream.reset();
+    std::scoped_lock lock(mutex);
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0].rfind("Se perdió la conexión con el servidor de sonido", 0), 0u) << stops[0];
 }
 
 }  // namespace
