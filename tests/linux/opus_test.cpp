@@ -132,6 +132,22 @@ TEST(OpusTest, AnIncompleteBlockWaitsForMoreInput) {
     EXPECT_FALSE(out.data.empty());
 }
 
+TEST(OpusTest, NoRoomForAPacketIsAnError) {
+    auto converter = platform::createAudioConverter(pcm(), opus());
+    ASSERT_TRUE(converter);
+    auto buffer = std::make_shared<platform::PCMBuffer>();
+    buffer->samples.assign(960, 0.2f);
+    platform::CompressedBuffer out;
+    out.packetCapacity = 0;
+    out.maximumPacketSize = 1500;
+    auto status = converter->convert(out, [&](platform::ConverterInputStatus& s) -> std::shared_ptr<const platform::PCMBuffer> {
+        s = platform::ConverterInputStatus::haveData;
+        return buffer;
+    });
+    EXPECT_EQ(status, platform::ConverterOutputStatus::error);
+    EXPECT_TRUE(out.data.empty());
+}
+
 TEST(SystemTest, EveryVersionCheckPasses) {
     EXPECT_TRUE(platform::runningSystemAtLeast({13, 0, 0}));
     EXPECT_TRUE(platform::runningSystemAtLeast({99, 9, 9}));

@@ -60,8 +60,16 @@ TEST_F(WriterTest, AFinishedRecordingIsAnOrdinaryMp4WithItsTrueLength) {
     auto w = writertest::makeWriter(path_);
     ASSERT_TRUE(w.file);
     ASSERT_TRUE(w.file->startWriting()) << w.file->error()->description;
-    const int64_t start = static_cast<int64_t>(platform::hostTimeNanos());
+    const int64_t start = static_cast<int64_t>(platform::hostTimeNanos()) + 300'000'000;
     w.file->startSession({start, 1'000'000'000});
+    // Media from before the session's start is not shown: a bright frame and loud
+    // sound 0.3 s before it would show as an early flash and an early onset.
+    auto early = std::make_shared<platform::VideoSample>();
+    early->image = writertest::frame(1, 0, 0);
+    early->presentationTime = {start - 300'000'000, 1'000'000'000};
+    EXPECT_TRUE(w.video->append(early));
+    EXPECT_TRUE(w.audio->append(writertest::chunk(start - 300'000'000, 0, 14400, [](double) { return 0.9f; })));
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + 300ms);  // the session's start comes
     writertest::Plan plan;  // 3 s; the screen moves until 1.5 s, then stays still
     writertest::feed(w, plan, start);
     w.video->markAsFinished();

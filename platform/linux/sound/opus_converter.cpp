@@ -68,6 +68,7 @@ public:
     // the input runs dry stays too, and the conversion reports that.
     ConverterOutputStatus convert(CompressedBuffer& output, const ConverterInputBlock& input) override {
         output.data.clear();
+        if (output.packetCapacity < 1) return ConverterOutputStatus::error;
         while (pending_.size() < kFramesPerPacket) {
             if (!input) return ConverterOutputStatus::inputRanDry;
             ConverterInputStatus status = ConverterInputStatus::noDataNow;
@@ -79,7 +80,6 @@ public:
             if (status == ConverterInputStatus::endOfStream) return ConverterOutputStatus::endOfStream;
             return ConverterOutputStatus::inputRanDry;
         }
-        if (output.packetCapacity < 1) return ConverterOutputStatus::error;
         const uint32_t room = output.maximumPacketSize ? output.maximumPacketSize : kMaxPacketSize;
         output.data.resize(std::min(room, kMaxPacketSize));
         const opus_int32 size = opus_encode_float(encoder_.get(), pending_.data(), kFramesPerPacket,
