@@ -63,6 +63,9 @@ struct SystemSound::Follower {
         if (eol != 0 || !info || !info->monitor_source_name || !info->name) return;
         // Answers to older questions may arrive after the default changed again.
         if (info->name != follower->pendingSink) return;
+        // Two questions about the same change (a server event and a failed stream)
+        // get two answers: the second finds the stream already in place.
+        if (info->name == follower->sink && follower->stream && !follower->streamFailed) return;
         follower->record(info->name, info->monitor_source_name);
     }
 
