@@ -12,9 +12,13 @@ packages=(
   libxcb-randr0-dev libxcb-xinput-dev libxcb-xtest0-dev libxi-dev libxtst-dev libxfixes-dev
   libxdamage-dev libyuv-dev
   # codecs and containers
-  libx264-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+  libx264-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg libopus-dev
+  # sound
+  libpulse-dev
   # test and demo services and tools
   xvfb x11-utils x11-xserver-utils x11-apps xinput xdotool procps
+  # private sound servers: PulseAudio, and PipeWire with its PulseAudio server
+  pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus
 )
 
 missing=()

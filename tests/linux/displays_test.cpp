@@ -67,6 +67,22 @@ TEST_F(DisplaysTest, AnAddedMonitorBecomesDisplayTwo) {
     EXPECT_EQ(bounds.height, 480);
 }
 
+TEST_F(DisplaysTest, TheMainDisplayIsThePrimaryMonitor) {
+    // No primary monitor: the first display.
+    EXPECT_EQ(platform::mainDisplayID(), 1u);
+    // An added monitor made primary ('*' before its name) is the main display: the
+    // one with its size, not the screen's.
+    ASSERT_EQ(run({"xrandr", "--setmonitor", "*right", "640/170x480/127+1280+600", "none"}), 0);
+    auto result = shareableContent();
+    ASSERT_TRUE(result.content);
+    const uint32_t main = platform::mainDisplayID();
+    auto it = std::find_if(result.content->displays.begin(), result.content->displays.end(),
+                           [main](const platform::Display& d) { return d.displayID == main; });
+    ASSERT_NE(it, result.content->displays.end());
+    EXPECT_EQ(it->width, 640);
+    EXPECT_EQ(it->height, 480);
+}
+
 TEST(DisplaysWithoutServer, AreRefusedWithASpanishReason) {
     const char* previous = std::getenv("DISPLAY");
     const std::string saved = previous ? previous : "";

@@ -17,6 +17,7 @@
 #include "platform/linux/capture/platform_thread.h"
 #include "platform/linux/capture/shm_grabber.h"
 #include "platform/linux/capture/xfixes_cursor.h"
+#include "platform/linux/sound/system_sound.h"
 
 namespace platform::x11 {
 
@@ -52,6 +53,13 @@ struct StreamShared {
         wake.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     }
 
+    // Reports a stop the program did not ask for, once; a stop it asked for ends
+    // silently.
+    void reportStop(const Error& error) {
+        if (stopRequested.load() || stopReported.exchange(true)) return;
+        if (didStop) didStop(error);
+    }
+
     void wakeUp() const {
         const uint64_t one = 1;
         if (wake.fd >= 0) (void)!write(wake.fd, &one, sizeof one);
@@ -61,12 +69,15 @@ struct StreamShared {
     const StreamStopHandler didStop;
     FdCloser wake;  // written to wake the capture thread from its poll
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> stopReported{false};
 
     std::mutex mutex;  // guards the members below
     StreamConfiguration configuration;
     uint64_t configurationVersion = 1;
     std::optional<dispatch::Queue> queue;
     ScreenSampleHandler handler;
+    std::optional<dispatch::Queue> audioQueue;
+    AudioSampleHandler audioHandler;
 };
 
 namespace {
@@ -150,10 +161,7 @@ private:
         return std::nullopt;
     }
 
-    // Reports a stop the program did not ask for; a stop it asked for ends silently.
-    void end(Error error) {
-        if (!shared_->stopRequested.load() && shared_->didStop) shared_->didStop(error);
-    }
+    void end(Error error) { shared_->reportStop(error); }
 
     void applyConfiguration() {
         StreamConfiguration configuration;
@@ -318,6 +326,7 @@ XcbCaptureStream::~XcbCaptureStream() {
     shared_->stopRequested = true;
     shared_->wakeUp();
     std::scoped_lock lock(threadMutex_);
+    sound_.reset();
     // When destroyed from one of its own handlers the loop only touches the shared
     // state, which the thread keeps alive, so it can finish on its own.
     joinUnlessCurrent(thread_);
@@ -333,8 +342,24 @@ std::optional<Error> XcbCaptureStream::addStreamOutput(StreamOutputType type, di
     return std::nullopt;
 }
 
-std::optional<Error> XcbCaptureStream::addAudioOutput(dispatch::Queue, AudioSampleHandler) {
-    return makeError(kRequestFailed, "Esta captura no ofrece sonido");
+std::optional<Error> XcbCaptureStream::addAudioOutput(dispatch::Queue queue, AudioSampleHandler handler) {
+    bool capturesAudio = false;
+    {
+        std::scoped_lock lock(shared_->mutex);
+        const StreamConfiguration& configuration = shared_->configuration;
+        capturesAudio = configuration.capturesAudio;
+        if (capturesAudio && (configuration.sampleRate != 48000 || configuration.channelCount < 1 ||
+                              configuration.channelCount > 2))
+            return makeError(kRequestFailed, "El sonido del sistema solo se ofrece a 48000 Hz, en mono o estéreo");
+    }
+    // Asked now so that a missing sound server is reported where the program adds
+    // the output, not later when the capture starts.
+    if (capturesAudio)
+        if (auto error = pulse::SystemSound::probe()) return error;
+    std::scoped_lock lock(shared_->mutex);
+    shared_->audioQueue = std::move(queue);
+    shared_->audioHandler = std::move(handler);
+    return std::nullopt;
 }
 
 void XcbCaptureStream::startCapture(StreamCompletion completion) {
@@ -346,9 +371,42 @@ void XcbCaptureStream::startCapture(StreamCompletion completion) {
         return;
     }
     started_ = true;
+    if (auto error = startSound()) {
+        shared_->stopRequested = true;
+        completeOnPlatformThread([completion = std::move(completion), error = std::move(*error)] {
+            completion(error);
+        });
+        return;
+    }
     thread_ = std::thread([shared = shared_, completion = std::move(completion)] {
         CaptureLoop(shared).run(completion);
     });
+}
+
+std::optional<Error> XcbCaptureStream::startSound() {
+    std::optional<dispatch::Queue> queue;
+    AudioSampleHandler handler;
+    uint8_t channels = 2;
+    {
+        std::scoped_lock lock(shared_->mutex);
+        if (!shared_->configuration.capturesAudio || !shared_->audioQueue || !shared_->audioHandler) return std::nullopt;
+        queue = shared_->audioQueue;
+        handler = shared_->audioHandler;
+        channels = static_cast<uint8_t>(shared_->configuration.channelCount);
+    }
+    // Without the sound server the stream has lost half of what it was asked for:
+    // it stops, like a stream whose display went away.
+    auto lost = [weak = std::weak_ptr<StreamShared>(shared_)](const Error& error) {
+        if (auto shared = weak.lock()) {
+            shared->reportStop(error);
+            shared->stopRequested = true;
+            shared->wakeUp();
+        }
+    };
+    auto started = pulse::SystemSound::start(channels, std::move(*queue), std::move(handler), std::move(lost));
+    if (!started) return started.error();
+    sound_ = std::move(started.value());
+    return std::nullopt;
 }
 
 void XcbCaptureStream::stopCapture(StreamCompletion completion) {
@@ -356,6 +414,7 @@ void XcbCaptureStream::stopCapture(StreamCompletion completion) {
     {
         std::scoped_lock lock(threadMutex_);
         capture = std::move(thread_);
+        sound_.reset();
     }
     shared_->stopRequested = true;
     shared_->wakeUp();

@@ -12,6 +12,10 @@
 
 #include "platform/screen_capture.h"
 
+namespace platform::pulse {
+class SystemSound;
+}
+
 namespace platform::x11 {
 
 // What the stream object and its capture thread share.
@@ -26,10 +30,16 @@ public:
 
     std::optional<Error> addStreamOutput(StreamOutputType type, dispatch::Queue queue,
                                          ScreenSampleHandler handler) override;
-    // The X server carries no sound: system sound comes from the sound server.
+    // The X server carries no sound: system sound comes from the sound server
+    // (platform/linux/sound), which this stream only starts and stops. A stream
+    // configured without `capturesAudio` accepts the output and never touches the
+    // sound server. An error when the sound server cannot be reached or the format
+    // is not 48 kHz with one or two channels.
     std::optional<Error> addAudioOutput(dispatch::Queue queue, AudioSampleHandler handler) override;
-    // Opens the connection and sets capture up on the capture thread, which then
-    // completes (an error when the display cannot be captured) and starts delivering.
+    // Starts the system sound first when it was asked for (an error there completes
+    // the start with it), then opens the X connection and sets capture up on the
+    // capture thread, which then completes (an error when the display cannot be
+    // captured) and starts delivering. Losing the sound server stops the stream.
     void startCapture(StreamCompletion completion) override;
     // Completes, on a thread of its own, once the capture thread has ended.
     void stopCapture(StreamCompletion completion) override;
@@ -37,10 +47,14 @@ public:
     void updateConfiguration(const StreamConfiguration& configuration, StreamCompletion completion) override;
 
 private:
+    // Starts the system sound when the configuration and an audio output ask for it.
+    std::optional<Error> startSound();
+
     std::shared_ptr<StreamShared> shared_;
-    std::mutex threadMutex_;
+    std::mutex threadMutex_;  // guards the members below
     std::thread thread_;
     bool started_ = false;
+    std::unique_ptr<pulse::SystemSound> sound_;
 };
 
 }  // namespace platform::x11

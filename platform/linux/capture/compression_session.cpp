@@ -30,7 +30,7 @@
 #include <thread>
 
 #include "platform/linux/capture/platform_thread.h"
-#include "platform/linux/capture/x264_encoder.h"
+#include "platform/linux/x264/x264_encoder.h"
 
 namespace platform {
 

@@ -1,8 +1,6 @@
-// The screen-capture entry points of the X11 backend, and the host clock.
+// The screen-capture entry points of the X11 backend.
 
 #include "platform/screen_capture.h"
-
-#include <time.h>
 
 #include "platform/linux/capture/capture_stream.h"
 #include "platform/linux/capture/monitors.h"
@@ -10,12 +8,6 @@
 #include "platform/linux/capture/xcb_handles.h"
 
 namespace platform {
-
-uint64_t hostTimeNanos() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
-}
 
 bool preflightScreenCaptureAccess() {
     auto connection = x11::connect();

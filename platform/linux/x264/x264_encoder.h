@@ -1,7 +1,9 @@
 #pragma once
-// libx264 set up for live screen streaming, behind an owning wrapper: High profile,
-// no B-frames, no lookahead, zero frame delay, average bit rate under a small VBV,
-// length-prefixed NAL units with the parameter sets kept out of the frames.
+// libx264 behind an owning wrapper, shared by the streamer's compression session and
+// the MP4 writer. Both get High profile, no B-frames, no lookahead, zero frame delay
+// and length-prefixed NAL units with the parameter sets kept out of the frames. Live
+// streaming adds a small VBV and key frames only on request; a file gets a plain
+// average bit rate and a somewhat slower preset (see x264_encoder.cpp).
 
 // x264.h needs the fixed-width integer types declared before it.
 #include <cstdint>
@@ -44,10 +46,14 @@ struct EncodedFrame {
     bool keyFrame = false;
 };
 
+// How the frames will be used.
+enum class Use { liveStream, file };
+
 class Encoder {
 public:
     // Opens libx264 for width x height NV12 frames; the error text says why not.
-    static std::unique_ptr<Encoder> open(int width, int height, const RateSettings& rate, std::string& error);
+    static std::unique_ptr<Encoder> open(int width, int height, const RateSettings& rate, std::string& error,
+                                         Use use = Use::liveStream);
     Encoder(const Encoder&) = delete;
     Encoder& operator=(const Encoder&) = delete;
 

@@ -1,0 +1,276 @@
+// System sound: what the default output plays, following the user's choice of
+// output, never a microphone; and the capture stream's audio output built on it.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <cmath>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include "platform/linux/sound/system_sound.h"
+#include "platform/screen_capture.h"
+#include "tests/linux/sound_fixture.h"
+#include "tests/linux/x_fixture.h"
+
+namespace linuxtest {
+namespace {
+
+using testsupport::SoundServer;
+
+constexpr double kSpeakersHz = 440, kHeadphonesHz = 1320, kMicrophoneHz = 3000;
+constexpr double kAmplitude = 0.4;
+
+// Which of the tones dominates a block.
+double which(const std::vector<float>& samples) {
+    double best = 0, bestLevel = 0.05;
+    for (double hz : {kSpeakersHz, kHeadphonesHz, kMicrophoneHz}) {
+        const double level = amplitudeAt(samples, hz);
+        if (level > bestLevel) best = hz, bestLevel = level;
+    }
+    return best;
+}
+
+// Index of the first block from `from` on at which the last 10 ms of sound (that
+// block and the ones just before it) carry `hz`.
+std::optional<size_t> firstWith(const std::vector<Block>& blocks, double hz, size_t from = 0) {
+    for (size_t i = from; i < blocks.size(); ++i) {
+        std::vector<float> recent;
+        for (size_t j = i + 1; j-- > 0 && recent.size() < 480;)
+            recent.insert(recent.begin(), blocks[j].firstChannel.begin(), blocks[j].firstChannel.end());
+        if (recent.size() < 480) continue;
+        recent.erase(recent.begin(), recent.end() - 480);
+        if (which(recent) == hz) return i;
+    }
+    return std::nullopt;
+}
+
+class SystemSoundTest : public SoundServerTest {};
+
+TEST_F(SystemSoundTest, HearsTheDefaultOutputAndFollowsTheUsersChoice) {
+    ASSERT_TRUE(server_->addNullSink("headphones"));
+    auto speakers = server_->playTone(SoundServer::kSpeakers, kSpeakersHz, kAmplitude);
+    auto headphones = server_->playTone("headphones", kHeadphonesHz, kAmplitude);
+    testsupport::MicrophoneFeeder microphone(server_->fifoOf(SoundServer::kMicrophone),
+                                             [](int64_t n) { return 0.4f * std::sin(2 * M_PI * kMicrophoneHz * n / 48000.0); });
+    ASSERT_TRUE(speakers && headphones);
+
+    BlockCollector collector;
+    std::atomic<int> lost{0};
+    auto started = platform::pulse::SystemSound::start(
+        2, platform::dispatch::Queue::serial("sonido"),
+        [&collector](std::shared_ptr<const platform::AudioSampleBuffer> sample) { collector.add(*sample); },
+        [&lost](const platform::Error&) { ++lost; });
+    ASSERT_TRUE(started) << started.error().description;
+
+    // Once the tone is there, 100 ms more of it.
+    ASSERT_TRUE(collector.waitUntil(
+        [](const auto& blocks) {
+            auto at = firstWith(blocks, kSpeakersHz);
+            return at && blocks.back().arrival - blocks[*at].arrival > 100'000'000;
+        },
+        5s))
+        << "the speakers' tone never came; blocks: " << collector.blocks().size();
+    const auto first = collector.blocks();
+    EXPECT_EQ(first[0].channels, 2u);
+    EXPECT_EQ(first[0].description.bytesPerFrame, 8u);
+    EXPECT_NEAR(amplitudeAt(joined(first, *firstWith(first, kSpeakersHz), first.size()), kSpeakersHz), kAmplitude, 0.05);
+
+    // The user picks the headphones: their tone follows within 200 ms.
+    const size_t before = collector.blocks().size();
+    const uint64_t switched = platform::hostTimeNanos();
+    ASSERT_TRUE(server_->setDefaultSink("headphones"));
+    ASSERT_TRUE(collector.waitUntil(
+        [before](const auto& blocks) { return firstWith(blocks, kHeadphonesHz, before).has_value(); }, 5s));
+    auto blocks = collector.blocks();
+    const size_t heard = *firstWith(blocks, kHeadphonesHz, before);
+    const double followMs = (blocks[heard].arrival - switched) / 1e6;
+    EXPECT_LT(followMs, 200) << "followed after " << followMs << " ms";
+    RecordProperty("follow_ms", std::to_string(followMs));
+
+    // The headphones go away: the server falls back to the speakers, and so does the
+    // recording; at no time does the microphone come through.
+    const size_t beforeRemoval = blocks.size();
+    std::string modules;
+    server_->pactl({"list", "short", "modules"}, &modules);
+    ASSERT_TRUE(server_->setDefaultSink(SoundServer::kSpeakers));
+    ASSERT_TRUE(collector.waitUntil(
+        [beforeRemoval](const auto& blocks) { return firstWith(blocks, kSpeakersHz, beforeRemoval).has_value(); }, 5s));
+    started.value().reset();
+    EXPECT_FALSE(firstWith(collector.blocks(), kMicrophoneHz)) << "a microphone came through";
+    EXPECT_EQ(lost.load(), 0);
+}
+
+TEST_F(SystemSoundTest, FollowsWhenTheDefaultOutputIsRemoved) {
+    auto module = server_->addNullSink("headphones");
+    ASSERT_TRUE(module);
+    auto speakers = server_->playTone(SoundServer::kSpeakers, kSpeakersHz, kAmplitude);
+    auto headphones = server_->playTone("headphones", kHeadphonesHz, kAmplitude);
+    testsupport::MicrophoneFeeder microphone(server_->fifoOf(SoundServer::kMicrophone),
+                                             [](int64_t n) { return 0.4f * std::sin(2 * M_PI * kMicrophoneHz * n / 48000.0); });
+    ASSERT_TRUE(server_->setDefaultSink("headphones"));
+    BlockCollector collector;
+    auto started = platform::pulse::SystemSound::start(
+        2, platform::dispatch::Queue::serial("sonido"),
+        [&collector](std::shared_ptr<const platform::AudioSampleBuffer> sample) { collector.add(*sample); }, {});
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(collector.waitUntil([](const auto& blocks) { return firstWith(blocks, kHeadphonesHz).has_value(); }, 5s));
+    const size_t before = collector.blocks().size();
+    headphones.reset();
+    ASSERT_TRUE(server_->unloadModule(*module));
+    EXPECT_TRUE(collector.waitUntil(
+        [before](const auto& blocks) { return firstWith(blocks, kSpeakersHz, before).has_value(); }, 5s))
+        << "the recording did not move to the remaining output";
+    started.value().reset();
+    EXPECT_FALSE(firstWith(collector.blocks(), kMicrophoneHz)) << "a microphone came through";
+}
+
+TEST_F(SystemSoundTest, LosingTheServerIsReportedOnce) {
+    std::mutex mutex;
+    std::vector<std::string> reasons;
+    auto started = platform::pulse::SystemSound::start(
+        2, platform::dispatch::Queue::serial("sonido"), [](auto) {},
+        [&](const platform::Error& error) {
+            std::scoped_lock lock(mutex);
+            reasons.push_back(error.description);
+        });
+    ASSERT_TRUE(started);
+    server_.reset();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        {
+            std::scoped_lock lock(mutex);
+            if (!reasons.empty() || std::chrono::steady_clock::now() > deadline) break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    // After the destructor nothing more is reported: what came by then is all.
+    started.value().reset();
+    std::scoped_lock lock(mutex);
+    ASSERT_EQ(reasons.size(), 1u);
+    EXPECT_EQ(reasons[0].rfind("Se perdió la conexión con el servidor de sonido", 0), 0u) << reasons[0];
+}
+
+TEST(SystemSoundWithoutServerTest, CannotStartAndSaysWhy) {
+    setenv("PULSE_SERVER", "unix:/nonexistent/zentori/pulse/native", 1);
+    auto error = platform::pulse::SystemSound::probe();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description.rfind("No se puede escuchar el sonido del sistema: ", 0), 0u) << error->description;
+
+    platform::StreamConfiguration configuration;
+    configuration.capturesAudio = true;
+    auto stream = platform::createCaptureStream({{1, 2, 2}}, configuration, [](const platform::Error&) {});
+    auto refused = stream->addAudioOutput(platform::dispatch::Queue::serial("sonido"), [](auto) {});
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->description.find("servidor de sonido"), std::string::npos) << refused->description;
+
+    // A stream without system sound never asks the sound server.
+    configuration.capturesAudio = false;
+    auto silent = platform::createCaptureStream({{1, 2, 2}}, configuration, [](const platform::Error&) {});
+    EXPECT_FALSE(silent->addAudioOutput(platform::dispatch::Queue::serial("sonido"), [](auto) {}));
+}
+
+// The capture stream's audio output, as the system-sound mode uses it: a 2x2 picture
+// once a second, whose frames are dropped, and the speakers' sound.
+class CaptureStreamSoundTest : public XServerTest {
+protected:
+    void SetUp() override {
+        XServerTest::SetUp();
+        if (IsSkipped()) return;
+        sound_ = testsupport::SoundServer::start();
+        ASSERT_TRUE(sound_);
+        sound_->useInThisProcess();
+    }
+    std::unique_ptr<testsupport::SoundServer> sound_;
+};
+
+TEST_F(CaptureStreamSoundTest, DeliversSystemSoundAndCostsLittleOnTheVideoSide) {
+    auto speakers = sound_->playTone(SoundServer::kSpeakers, kSpeakersHz, kAmplitude);
+    platform::StreamConfiguration configuration;
+    configuration.width = 2;
+    configuration.height = 2;
+    configuration.minimumFrameInterval = {1, 1};
+    configuration.capturesAudio = true;
+    configuration.excludesCurrentProcessAudio = true;
+    std::atomic<int> stops{0};
+    auto stream = platform::createCaptureStream({{1, 1920, 1080}}, configuration,
+                                                [&stops](const platform::Error&) { ++stops; });
+    auto queue = platform::dispatch::Queue::serial("altavoz");
+    std::atomic<int> frames{0};
+    ASSERT_FALSE(stream->addStreamOutput(platform::StreamOutputType::screen, queue,
+                                         [&frames](auto, platform::StreamOutputType) { ++frames; }));
+    BlockCollector collector;
+    ASSERT_FALSE(stream->addAudioOutput(
+        queue, [&collector](std::shared_ptr<const platform::AudioSampleBuffer> sample) { collector.add(*sample); }));
+
+    std::promise<std::optional<platform::Error>> started;
+    timespec cpuBefore{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuBefore);
+    const uint64_t wallBefore = platform::hostTimeNanos();
+    stream->startCapture([&started](std::optional<platform::Error> error) { started.set_value(error); });
+    auto startResult = started.get_future().get();
+    ASSERT_FALSE(startResult) << startResult->description;
+
+    // A changing screen, so the capture really grabs and scales each second.
+    std::atomic<bool> painting{true};
+    for (int i = 0; i < 30 && painting; ++i) {
+        fill(0, 0, 1920, 1080, {static_cast<uint8_t>(i * 8), 40, 90});
+        sync();
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(collector.waitUntil([](const auto& blocks) { return firstWith(blocks, kSpeakersHz).has_value(); }, 5s));
+    timespec cpuAfter{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuAfter);
+    const double cpu = (cpuAfter.tv_sec - cpuBefore.tv_sec) + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+    const double wall = (platform::hostTimeNanos() - wallBefore) / 1e9;
+    std::promise<void> stopped;
+    stream->stopCapture([&stopped](std::optional<platform::Error>) { stopped.set_value(); });
+    stopped.get_future().wait();
+
+    // About one frame a second, and the whole process (capture, sound, the painting
+    // client) well under a tenth of one core.
+    EXPECT_LE(frames.load(), static_cast<int>(wall) + 3);
+    EXPECT_GE(frames.load(), 2);
+    EXPECT_LT(cpu / wall, 0.10) << "CPU " << cpu << " s in " << wall << " s";
+    RecordProperty("cpu_share_percent", std::to_string(100 * cpu / wall));
+    EXPECT_EQ(stops.load(), 0);
+}
+
+TEST_F(CaptureStreamSoundTest, LosingTheSoundServerStopsTheStreamOnce) {
+    platform::StreamConfiguration configuration;
+    configuration.width = 2;
+    configuration.height = 2;
+    configuration.minimumFrameInterval = {1, 1};
+    configuration.capturesAudio = true;
+    std::mutex mutex;
+    std::vector<std::string> stops;
+    auto stream = platform::createCaptureStream({{1, 1920, 1080}}, configuration, [&](const platform::Error& error) {
+        std::scoped_lock lock(mutex);
+        stops.push_back(error.description);
+    });
+    auto queue = platform::dispatch::Queue::serial("altavoz");
+    ASSERT_FALSE(stream->addStreamOutput(platform::StreamOutputType::screen, queue, [](auto, auto) {}));
+    ASSERT_FALSE(stream->addAudioOutput(queue, [](auto) {}));
+    std::promise<std::optional<platform::Error>> started;
+    stream->startCapture([&started](std::optional<platform::Error> error) { started.set_value(error); });
+    ASSERT_FALSE(started.get_future().get());
+
+    sound_.reset();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        {
+            std::scoped_lock lock(mutex);
+            if (!stops.empty() || std::chrono::steady_clock::now() > deadline) break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    stream.reset();
+    std::scoped_lock lock(mutex);
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0].rfind("Se perdió la conexión con el servidor de sonido", 0), 0u) << stops[0];
+}
+
+}  // namespace
+}  // namespace linuxtest

@@ -1,0 +1,249 @@
+// The MP4 writer, read back with ffprobe, libavformat and libavcodec: what is in the
+// file, how long it says it is, where the sound and the pictures sit in time, what a
+// crash leaves behind, and how a failed write is reported.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <future>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "platform/file_writer.h"
+#include "tests/linux/mp4_probe.h"
+#include "tests/linux/sound_fixture.h"
+#include "tests/linux/writer_media.h"
+#include "tests/support/child.h"
+
+namespace linuxtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+class WriterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = std::filesystem::path(::testing::TempDir()) /
+                  ("writer-" + std::to_string(getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(folder_);
+        path_ = (folder_ / "grabacion.mp4").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    bool finish(platform::FileWriter& writer) {
+        std::promise<void> done;
+        writer.finishWriting([&done] { done.set_value(); });
+        return done.get_future().wait_for(30s) == std::future_status::ready;
+    }
+
+    // Time of the first sample louder than `threshold`, in seconds.
+    static double onset(const Probe& p, float threshold) {
+        for (size_t i = 0; i < p.sound.size(); ++i)
+            if (std::fabs(p.sound[i]) > threshold) return p.soundStart + static_cast<double>(i) / writertest::kRate;
+        return -1;
+    }
+
+    std::filesystem::path folder_;
+    std::string path_;
+};
+
+TEST_F(WriterTest, AFinishedRecordingIsAnOrdinaryMp4WithItsTrueLength) {
+    auto w = writertest::makeWriter(path_);
+    ASSERT_TRUE(w.file);
+    ASSERT_TRUE(w.file->startWriting()) << w.file->error()->description;
+    const int64_t start = static_cast<int64_t>(platform::hostTimeNanos()) + 300'000'000;
+    w.file->startSession({start, 1'000'000'000});
+    // Media from before the session's start is not shown: a bright frame and loud
+    // sound 0.3 s before it would show as an early flash and an early onset.
+    auto early = std::make_shared<platform::VideoSample>();
+    early->image = writertest::frame(1, 0, 0);
+    early->presentationTime = {start - 300'000'000, 1'000'000'000};
+    EXPECT_TRUE(w.video->append(early));
+    EXPECT_TRUE(w.audio->append(writertest::chunk(start - 300'000'000, 0, 14400, [](double) { return 0.9f; })));
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + 300ms);  // the session's start comes
+    writertest::Plan plan;  // 3 s; the screen moves until 1.5 s, then stays still
+    writertest::feed(w, plan, start);
+    w.video->markAsFinished();
+    w.audio->markAsFinished();
+    w.file->endSession({start + 3'000'000'000LL, 1'000'000'000});
+    const uint64_t closing = platform::hostTimeNanos();
+    ASSERT_TRUE(finish(*w.file));
+    RecordProperty("finish_ms", std::to_string((platform::hostTimeNanos() - closing) / 1'000'000));
+    ASSERT_EQ(w.file->status(), platform::WriterStatus::completed)
+        << (w.file->error() ? w.file->error()->description : "");
+
+    // An ordinary MP4: one index, no fragments left.
+    auto boxes = topLevelBoxes(path_);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moov"), 1);
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "moof"), 0);
+
+    auto durations = ffprobeDurations(path_);
+    ASSERT_TRUE(durations);
+    EXPECT_NEAR(durations->format, 3.0, 0.1);
+    EXPECT_NEAR(durations->video, 3.0, 0.1) << "a still screen shows until the end";
+    EXPECT_NEAR(durations->audio, 3.0, 0.1);
+
+    Probe p = probe(path_);
+    ASSERT_TRUE(p.opened);
+    ASSERT_TRUE(p.video && p.audio);
+    EXPECT_EQ(p.video->codec, "h264");
+    EXPECT_EQ(p.video->profile, FF_PROFILE_H264_HIGH);
+    EXPECT_EQ(p.video->width, writertest::kWidth);
+    EXPECT_EQ(p.video->height, writertest::kHeight);
+    EXPECT_EQ(p.audio->codec, "aac");
+    EXPECT_EQ(p.audio->profile, FF_PROFILE_AAC_LOW);
+    EXPECT_EQ(p.audio->sampleRate, 48000);
+    EXPECT_EQ(p.audio->channels, 2);
+    EXPECT_EQ(p.decodeErrors, 0);
+
+    // The tone at its frequency and level.
+    const size_t from = static_cast<size_t>((1.0 - p.soundStart) * writertest::kRate);
+    const size_t to = static_cast<size_t>((2.5 - p.soundStart) * writertest::kRate);
+    ASSERT_GT(p.sound.size(), to);
+    std::vector<float> steady(p.sound.begin() + from, p.sound.begin() + to);
+    EXPECT_NEAR(amplitudeAt(steady, 1000), 0.5, 0.05);
+    EXPECT_LT(amplitudeAt(steady, 700), 0.02);
+
+    // Sound and picture together: the tone starts at 0.5 s, where the picture turns
+    // bright; the encoder's priming samples are not heard before it.
+    EXPECT_NEAR(p.soundStart, 0.0, 0.001);
+    EXPECT_NEAR(onset(p, 0.1f), 0.5, 0.005);
+    auto bright = std::find_if(p.pictures.begin(), p.pictures.end(), [](const auto& d) { return d.meanLuma > 120; });
+    ASSERT_NE(bright, p.pictures.end());
+    EXPECT_NEAR(bright->time, 0.5, 1.0 / 30 + 0.001);
+    ASSERT_FALSE(p.pictures.empty());
+    EXPECT_NEAR(p.pictures.front().time, 0.0, 0.001);
+    EXPECT_GT(p.pictures.back().meanLuma, 120);
+    // Key frames at most 2 s apart.
+    double lastKey = 0;
+    for (const auto& picture : p.pictures) {
+        if (!picture.keyFrame) continue;
+        EXPECT_LE(picture.time - lastKey, 2.0 + 1e-6);
+        lastKey = picture.time;
+    }
+    EXPECT_LE(3.0 - lastKey, 2.0 + 1e-6);
+}
+
+TEST_F(WriterTest, AKilledWriterLeavesAFilePlayableToTwoSecondsBeforeTheKill) {
+    // The screen is still after 0.6 s, only sound flows: the file must still grow.
+    auto child = testsupport::Child::spawn({testsupport::binary("writer_child"), path_, "kill"});
+    ASSERT_TRUE(child);
+    auto first = child->readLine(10s);
+    ASSERT_TRUE(first && first->rfind("start ", 0) == 0) << child->stderrText();
+    const int64_t start = std::stoll(first->substr(6));
+    for (;;) {
+        auto line = child->readLine(10s);
+        ASSERT_TRUE(line) << child->stderrText();
+        if (std::stod(line->substr(2)) >= 4.8) break;
+    }
+    child->signal(SIGKILL);
+    const double killedAt = (static_cast<double>(platform::hostTimeNanos()) - static_cast<double>(start)) / 1e9;
+    ASSERT_TRUE(child->waitExit(10s));
+
+    Probe p = probe(path_);
+    ASSERT_TRUE(p.opened);
+    ASSERT_TRUE(p.video && p.audio);
+    EXPECT_EQ(p.decodeErrors, 0);
+    const double soundEnd = p.soundStart + static_cast<double>(p.sound.size()) / writertest::kRate;
+    EXPECT_GE(soundEnd, killedAt - 2.0) << "killed at " << killedAt << " s";
+    EXPECT_GE(p.videoEnd, killedAt - 2.0) << "killed at " << killedAt << " s";
+    RecordProperty("kill_loss_sound_ms", std::to_string(static_cast<int>((killedAt - soundEnd) * 1000)));
+    RecordProperty("kill_loss_video_ms", std::to_string(static_cast<int>((killedAt - p.videoEnd) * 1000)));
+    ASSERT_FALSE(p.pictures.empty());
+    EXPECT_GT(p.pictures.back().meanLuma, 120);
+    EXPECT_NEAR(onset(p, 0.1f), 0.5, 0.005);
+}
+
+TEST_F(WriterTest, AFileSizeLimitFailsTheWriterWithAReason) {
+    auto child = testsupport::Child::spawn({testsupport::binary("writer_child"), path_, "limit"});
+    ASSERT_TRUE(child);
+    std::optional<std::string> failed, finished;
+    for (;;) {
+        auto line = child->readLine(20s);
+        if (!line) break;
+        if (line->rfind("failed\t", 0) == 0) failed = line->substr(7);
+        if (line->rfind("finished ", 0) == 0) finished = line->substr(9);
+    }
+    ASSERT_TRUE(failed) << child->stderrText();
+    EXPECT_NE(failed->find("el archivo supera el tamaño máximo permitido"), std::string::npos) << *failed;
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(*finished, std::to_string(static_cast<int>(platform::WriterStatus::failed)));
+    EXPECT_EQ(child->waitExit(10s), 0);
+}
+
+TEST_F(WriterTest, ARealTimeInputRefusesInsteadOfWaiting) {
+    auto w = writertest::makeWriter(path_, 4'000'000, false);
+    ASSERT_TRUE(w.file->startWriting());
+    const int64_t start = static_cast<int64_t>(platform::hostTimeNanos());
+    w.file->startSession({start, 1'000'000'000});
+    // Noise, made beforehand so that the appends come faster than any encoder.
+    std::vector<std::shared_ptr<platform::PixelBuffer>> noise;
+    for (int n = 0; n < 8; ++n) noise.push_back(writertest::frame(0, 1, n, true));
+    int refused = 0;
+    uint64_t slowest = 0;
+    for (int n = 0; n < 120; ++n) {
+        auto sample = std::make_shared<platform::VideoSample>();
+        sample->image = noise[n % noise.size()];
+        sample->presentationTime = {start + n * 1'000'000LL, 1'000'000'000};
+        const uint64_t before = platform::hostTimeNanos();
+        if (!w.video->readyForMoreMediaData()) ++refused;
+        else EXPECT_TRUE(w.video->append(sample));
+        slowest = std::max(slowest, platform::hostTimeNanos() - before);
+    }
+    EXPECT_GT(refused, 0) << "120 frames in an instant never filled the queue";
+    EXPECT_LT(slowest, 20'000'000u) << "an append waited " << slowest / 1e6 << " ms";
+    w.video->markAsFinished();
+    ASSERT_TRUE(finish(*w.file));
+    EXPECT_EQ(w.file->status(), platform::WriterStatus::completed);
+    EXPECT_FALSE(w.video->readyForMoreMediaData());
+}
+
+TEST_F(WriterTest, RefusesWhatItCannotWrite) {
+    auto created = platform::createFileWriter((folder_ / "no-such-folder" / "x.mp4").string());
+    ASSERT_TRUE(created);
+    auto& writer = *created.value();
+    platform::VideoInputSettings odd;
+    odd.width = 321;
+    odd.height = 240;
+    odd.averageBitRate = 1'000'000;
+    EXPECT_FALSE(writer.canAddInput(*writer.makeVideoInput(odd)));
+    platform::VideoInputSettings reordering = odd;
+    reordering.width = 320;
+    reordering.allowFrameReordering = true;
+    EXPECT_FALSE(writer.canAddInput(*writer.makeVideoInput(reordering)));
+    auto mono = writertest::stereoFloat();
+    mono.sampleRate = 44100;
+    EXPECT_FALSE(writer.canAddInput(*writer.makeAudioInput({}, mono)));
+
+    platform::VideoInputSettings good = odd;
+    good.width = 320;
+    auto input = writer.makeVideoInput(good);
+    ASSERT_TRUE(writer.canAddInput(*input));
+    writer.addInput(input);
+    EXPECT_FALSE(writer.startWriting());
+    EXPECT_EQ(writer.status(), platform::WriterStatus::failed);
+    ASSERT_TRUE(writer.error());
+    EXPECT_NE(writer.error()->description.find("la carpeta no existe"), std::string::npos)
+        << writer.error()->description;
+}
+
+TEST_F(WriterTest, FinishingAWriterThatNeverStartedReportsAFailure) {
+    auto w = writertest::makeWriter(path_);
+    ASSERT_TRUE(w.file);
+    ASSERT_TRUE(finish(*w.file)) << "the completion must run";
+    EXPECT_EQ(w.file->status(), platform::WriterStatus::failed);
+    EXPECT_TRUE(w.file->error());
+    EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+}  // namespace
+}  // namespace linuxtest

@@ -1,0 +1,227 @@
+#include "tests/support/sound_server.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace testsupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRate = 48000;
+
+std::string pipeSourceArguments(const std::string& name, const std::string& fifo, const std::string& description,
+                                const std::string& formFactor) {
+    std::string properties = "device.description=\"" + description + "\"";
+    if (!formFactor.empty()) properties += " device.form_factor=" + formFactor;
+    return "source_name=" + name + " file=" + fifo + " format=float32le rate=48000 channels=1 source_properties='" +
+           properties + "'";
+}
+
+}  // namespace
+
+SoundServerKind soundServerKind() {
+    const char* chosen = std::getenv("ZENT_TEST_SOUND_SERVER");
+    return chosen && std::string(chosen) == "pipewire" ? SoundServerKind::pipeWire : SoundServerKind::pulseAudio;
+}
+
+std::unique_ptr<SoundServer> SoundServer::start(SoundServerOptions options) {
+    std::unique_ptr<SoundServer> server(new SoundServer());
+    server->options_ = options;
+    char folder[] = "/tmp/zentori-sound-XXXXXX";
+    if (!mkdtemp(folder)) return nullptr;
+    chmod(folder, 0700);
+    server->folder_ = folder;
+    const std::string home = server->folder_ + "/home";
+    std::filesystem::create_directories(home);
+    std::filesystem::create_directories(server->folder_ + "/pulse");
+    server->address_ = "unix:" + server->folder_ + "/pulse/native";
+    std::map<std::string, std::string> env{{"HOME", home},
+                                           {"XDG_RUNTIME_DIR", server->folder_},
+                                           {"XDG_CONFIG_HOME", home + "/.config"},
+                                           {"PULSE_SERVER", ""},
+                                           {"DISPLAY", ""}};
+    const std::string mic = server->fifoOf(kMicrophone);
+
+    if (options.kind == SoundServerKind::pulseAudio) {
+        const std::string config = server->folder_ + "/server.pa";
+        std::ofstream file(config);
+        file << "load-module module-native-protocol-unix socket=" << server->folder_ << "/pulse/native "
+             << (options.requireCookie ? "auth-anonymous=0 auth-cookie-enabled=1" : "auth-anonymous=1") << "\n"
+             << "load-module module-null-sink sink_name=" << kSpeakers
+             << " sink_properties=device.description=Altavoces\n"
+             << "load-module module-pipe-source "
+             << pipeSourceArguments(kMicrophone, mic, kMicrophoneDescription, "internal") << "\n"
+             << "set-default-sink " << kSpeakers << "\n"
+             << "set-default-source " << kMicrophone << "\n";
+        file.close();
+        auto daemon = Child::spawn({"pulseaudio", "-n", "-F", config, "--exit-idle-time=-1", "--daemonize=no",
+                                    "--use-pid-file=no", "--log-target=stderr", "--log-level=error"},
+                                   env);
+        if (!daemon) return nullptr;
+        server->daemons_.push_back(std::move(daemon));
+        if (!server->waitUntilReady()) {
+            std::fprintf(stderr, "pulseaudio did not start: %s\n", server->daemons_[0]->stderrText().c_str());
+            return nullptr;
+        }
+        if (options.requireCookie) {
+            // Reachable, not readable: the cookie check is what keeps others out.
+            chmod(server->folder_.c_str(), 0711);
+            chmod((server->folder_ + "/pulse").c_str(), 0711);
+            chmod((server->folder_ + "/pulse/native").c_str(), 0777);
+        }
+        return server;
+    }
+
+    // PipeWire: a session bus, the graph, its session manager and its PulseAudio
+    // server, each a child of the test ended by its PID.
+    const std::string bus = "unix:path=" + server->folder_ + "/bus";
+    auto dbus = Child::spawn({"dbus-daemon", "--session", "--address=" + bus, "--nofork", "--nopidfile"}, env);
+    if (!dbus) return nullptr;
+    server->daemons_.push_back(std::move(dbus));
+    env["DBUS_SESSION_BUS_ADDRESS"] = bus;
+    // The bus must accept clients before the graph starts.
+    const auto busReady = Clock::now() + std::chrono::seconds(10);
+    while (!std::filesystem::exists(server->folder_ + "/bus") && Clock::now() < busReady)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse"}) {
+        auto daemon = Child::spawn({program}, env);
+        if (!daemon) return nullptr;
+        server->daemons_.push_back(std::move(daemon));
+    }
+    if (!server->waitUntilReady()) {
+        std::fprintf(stderr, "pipewire-pulse did not start: %s\n", server->daemons_.back()->stderrText().c_str());
+        return nullptr;
+    }
+    if (!server->addNullSink(kSpeakers) ||
+        !server->addPipeSource(kMicrophone, kMicrophoneDescription, "internal") ||
+        server->pactl({"set-default-sink", kSpeakers}) != 0 || server->pactl({"set-default-source", kMicrophone}) != 0)
+        return nullptr;
+    // The session manager applies defaults asynchronously: wait until they show.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::string info;
+        server->pactl({"info"}, &info);
+        if (info.find(std::string("Default Sink: ") + kSpeakers) != std::string::npos &&
+            info.find(std::string("Default Source: ") + kMicrophone) != std::string::npos)
+            return server;
+        if (Clock::now() > deadline) {
+            std::fprintf(stderr, "PipeWire did not take the defaults:\n%s\n", info.c_str());
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool SoundServer::waitUntilReady() {
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < deadline) {
+        if (pactl({"info"}) == 0) return true;
+        for (auto& daemon : daemons_)
+            if (daemon->waitExit(std::chrono::milliseconds(0))) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+SoundServer::~SoundServer() {
+    for (auto it = daemons_.rbegin(); it != daemons_.rend(); ++it) {
+        (*it)->signal(SIGTERM);
+        if (!(*it)->waitExit(std::chrono::milliseconds(5000))) (*it)->signal(SIGKILL);
+        (*it)->waitExit(std::chrono::milliseconds(5000));
+    }
+    daemons_.clear();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+void SoundServer::useInThisProcess() const { setenv("PULSE_SERVER", address_.c_str(), 1); }
+
+int SoundServer::pactl(std::vector<std::string> args, std::string* output) const {
+    args.insert(args.begin(), "pactl");
+    auto child = Child::spawn(args, {{"PULSE_SERVER", address_}, {"HOME", folder_ + "/home"}});
+    if (!child) return -1;
+    child->closeStdin();
+    std::string text = child->readStdoutToEnd(std::chrono::milliseconds(10000));
+    if (output) *output = text;
+    auto status = child->waitExit(std::chrono::milliseconds(10000));
+    return status ? *status : -1;
+}
+
+std::optional<uint32_t> SoundServer::addPipeSource(const std::string& name, const std::string& description,
+                                                   const std::string& formFactor) {
+    std::string index;
+    if (pactl({"load-module", "module-pipe-source", pipeSourceArguments(name, fifoOf(name), description, formFactor)},
+              &index) != 0)
+        return std::nullopt;
+    return static_cast<uint32_t>(std::stoul(index));
+}
+
+std::optional<uint32_t> SoundServer::addNullSink(const std::string& name) {
+    std::string index;
+    if (pactl({"load-module", "module-null-sink", "sink_name=" + name, "sink_properties=device.description=" + name},
+              &index) != 0)
+        return std::nullopt;
+    return static_cast<uint32_t>(std::stoul(index));
+}
+
+bool SoundServer::unloadModule(uint32_t index) const { return pactl({"unload-module", std::to_string(index)}) == 0; }
+
+bool SoundServer::setDefaultSink(const std::string& name) const { return pactl({"set-default-sink", name}) == 0; }
+
+std::unique_ptr<Child> SoundServer::playTone(const std::string& sink, double frequency, double amplitude) const {
+    // Twenty seconds outlast every test that plays a tone.
+    const std::string file = folder_ + "/tone-" + std::to_string(static_cast<int>(frequency)) + ".raw";
+    if (!std::filesystem::exists(file)) {
+        std::vector<float> samples(static_cast<size_t>(kRate) * 20 * 2);
+        for (size_t n = 0; n < samples.size() / 2; ++n)
+            samples[2 * n] = samples[2 * n + 1] =
+                static_cast<float>(amplitude * std::sin(2 * M_PI * frequency * static_cast<double>(n) / kRate));
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
+    }
+    auto player = Child::spawn({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+                                "--latency-msec=10", "--device=" + sink, file},
+                               {{"PULSE_SERVER", address_}, {"HOME", folder_ + "/home"}});
+    if (player) player->closeStdin();
+    return player;
+}
+
+MicrophoneFeeder::MicrophoneFeeder(const std::string& fifo, std::function<float(int64_t)> next)
+    : next_(std::move(next)) {
+    // Non-blocking: the server holds the FIFO open for reading; a full pipe (nobody
+    // records) drops the block instead of hanging the test.
+    fd_ = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return;
+    thread_ = std::thread([this] {
+        constexpr int kBlock = kRate / 100;
+        int64_t n = 0;
+        auto due = Clock::now();
+        std::vector<float> block(kBlock);
+        while (!stop_.load()) {
+            for (int i = 0; i < kBlock; ++i) block[i] = next_(n + i);
+            n += kBlock;
+            (void)!::write(fd_, block.data(), block.size() * sizeof(float));
+            due += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(due);
+        }
+    });
+}
+
+MicrophoneFeeder::~MicrophoneFeeder() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace testsupport
