@@ -14,6 +14,9 @@ int main(int argc, char** argv) {
     zentrec::salidaLock();
     // A host that goes away shows up as failed writes, not as a killed recorder.
     ::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit must show up as a failed write of the recording, which the
+    // recorder reports, not as a killed process.
+    ::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv, argv + argc);
     if (auto estado = zentrec::ejecutar(args)) zentrec::salir(*estado);
     platform::dispatch::dispatchMain();
