@@ -115,6 +115,8 @@ platform::StreamConfiguration Grabadora::configuracion() const {
 
 void Grabadora::contenidoRecibido(std::optional<platform::ShareableContent> contenido,
                                   std::optional<platform::Error> error) {
+    // A recording stopped while the content was on its way has nothing left to start.
+    if (parando_) return;
     if (!contenido) return fallar("no se puede ver la pantalla: " + (error ? error->description : "sin permiso"));
     if (contenido->displays.empty()) return fallar("no se encuentra la pantalla");
     platform::Display pantalla = contenido->displays.front();
@@ -153,6 +155,9 @@ void Grabadora::contenidoRecibido(std::optional<platform::ShareableContent> cont
 }
 
 void Grabadora::capturaEmpezada(std::optional<platform::Error> error) {
+    // Frames may come before the start completes, and a stop with them: then the file
+    // is being finished, and neither the microphone nor the clock may start again.
+    if (parando_) return;
     if (error) return fallar("no se puede capturar la pantalla: " + error->description);
     if (mic_) mic_->empezar();
     emitir({
