@@ -23,10 +23,6 @@ struct Heard {
     std::vector<std::string> ends;  // "error:<description>", "error:none", "disconnected"
     std::vector<std::thread::id> endThreads;
 
-    size_t sampleCount() {
-        std::scoped_lock lock(mutex);
-        return samples.size();
-    }
     size_t endCount() {
         std::scoped_lock lock(mutex);
         return ends.size();

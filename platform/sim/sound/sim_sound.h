@@ -140,9 +140,12 @@ struct WriterScript {
     bool refuseVideoInput = false;     // canAddInput false for the video input
     bool refuseAudioInput = false;
     std::optional<Error> startError;   // startWriting false, status failed with it
-    bool videoReady = true;            // readyForMoreMediaData, while writing
+    // An input is ready and takes appends only while the writer is writing, the input
+    // was added and not marked finished (appends also need startSession()); then these
+    // decide.
+    bool videoReady = true;            // readyForMoreMediaData
     bool audioReady = true;
-    bool videoAppendAccepted = true;   // what append returns, while writing
+    bool videoAppendAccepted = true;   // what append returns
     bool audioAppendAccepted = true;
     bool holdFinish = false;           // finishWriting waits for releaseFinish()
 };
@@ -155,6 +158,9 @@ void setAppendAccepted(InputKind kind, bool accepted);
 void failWriterAtNextAppend(InputKind kind, Error error);
 // The current writer turns failed with `error` now. False when there is none.
 bool failWriter(Error error);
+// finishWriting() on a writing writer completes it (or holds it, see holdFinish); on a
+// failed one it leaves it failed; either way the completion runs on the platform queue.
+// A writer made before reset() never completes.
 // Finishes a held finishWriting(): the status becomes `outcome` (completed or failed,
 // with `error`), then the completion runs on the platform queue. False when none waits.
 bool releaseFinish(WriterStatus outcome = WriterStatus::completed, std::optional<Error> error = std::nullopt);
