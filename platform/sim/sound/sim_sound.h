@@ -49,7 +49,7 @@ AudioSampleBuffer floatSampleBuffer(const std::vector<float>& interleaved, uint3
 std::vector<float> decodeFloatSamples(const AudioSampleBuffer& buffer);
 
 // ---- Microphone discovery and permission.
-// By default one built-in microphone, kBuiltInMicrophone, which is also the default
+// By default one built-in microphone, builtInMicrophone(), which is also the default
 // device. Discovery answers every request with these devices...
 void setAudioDevices(std::vector<AudioDevice> devices);
 // ...unless the request asks for exactly these types, in this order.
@@ -104,9 +104,9 @@ MicrophoneSessionRecord microphoneSession();
 // nothing delivered) unless that session exists, runs, has not ended and has a samples
 // handler.
 bool deliverMicrophoneSamples(AudioSampleBuffer buffer);
-// `samples` as one channel's values in the session's format (float or 16-bit integer,
-// interleaved or not, either byte order; every channel carries the same values), at
-// the current host time.
+// `samples` as one channel's values in the session's format (32-bit float, or 16- or
+// 32-bit integer; interleaved or not; either byte order; every channel carries the same
+// values), at the current host time. False also for a format it cannot make.
 bool deliverMicrophoneFloats(const std::vector<float>& samples);
 // The session fails while running / its device goes away: reported on the platform
 // queue to the runtimeError / disconnected handler; the session reports nothing more.
@@ -212,6 +212,13 @@ std::vector<std::string> writerPaths();
 WriterRecord writerRecord();
 
 // ---- The Opus converter.
+// convert() asks its input block for data until the block stops saying haveData (at
+// most 8 times), recording every status and buffer; a haveData without a buffer gives
+// error. With less than one packet of frames (framesPerPacket of the target, else 960)
+// it gives inputRanDry (endOfStream when the block said so) and keeps nothing for the
+// next call. Otherwise the next scripted Conversion decides; a packet larger than the
+// output buffer's maximumPacketSize (or a buffer without packet room) gives error.
+// A converter made before reset() gives error without asking for input.
 struct Conversion {
     ConverterOutputStatus status = ConverterOutputStatus::haveData;
     uint32_t bytes = 161;  // haveData: the packet's size (0: nothing produced)
