@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/compression.h"
@@ -51,10 +52,11 @@ int contentRequests();
 
 // ---- Capture streams.
 struct StreamScript {
-    std::optional<Error> addOutputError;
+    std::optional<Error> addOutputError;       // refuses addStreamOutput
     std::optional<Error> startError;
     std::optional<Error> updateError;
     bool stopCompletes = true;  // false: stopCapture never calls back
+    std::optional<Error> addAudioOutputError;  // refuses addAudioOutput (system sound)
 };
 void setStreamScript(StreamScript script);
 
@@ -67,6 +69,8 @@ struct StreamRecord {
     int startsCompleted = 0;                      // start completions that have returned
     int stops = 0;
     std::vector<StreamConfiguration> updates;     // every updateConfiguration, in order
+    int audioOutputs = 0;                         // successful addAudioOutput
+    std::string audioOutputQueue;                 // label of the queue of the last one
 };
 // The last stream created since reset().
 StreamRecord streamRecord();
@@ -80,6 +84,8 @@ bool deliverFrame(FrameStatus status = FrameStatus::complete);
 bool drainOutputQueue(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 // The stream reports that it stopped by itself, on the platform queue.
 bool stopStreamByItself(Error error);
+// The stream's system sound (its audio output) and the main display are scripted
+// through sim_sound.h.
 
 // ---- Compression sessions.
 struct CompressionScript {

@@ -14,6 +14,9 @@ struct StreamCore {
     StreamStopHandler didStop;
     std::optional<dispatch::Queue> outputQueue;
     ScreenSampleHandler output;
+    StreamConfiguration configuration;  // in force: as created or last updated
+    std::optional<dispatch::Queue> audioQueue;
+    AudioSampleHandler audioOutput;
     std::vector<StreamCompletion> heldStops;  // completions that never come
 };
 
@@ -26,6 +29,7 @@ void resetScreenCapture() {
     s.heldContentRequests.clear();
     s.streamScript = {};
     s.stream.reset();
+    s.mainDisplayID = 1;
 }
 
 namespace {
@@ -49,7 +53,16 @@ public:
         return std::nullopt;
     }
 
-    std::optional<Error> addAudioOutput(dispatch::Queue, AudioSampleHandler) override {
+    std::optional<Error> addAudioOutput(dispatch::Queue queue, AudioSampleHandler handler) override {
+        auto& s = state();
+        std::scoped_lock lock(s.mutex);
+        if (!current()) return std::nullopt;
+        if (s.streamScript.addAudioOutputError) return s.streamScript.addAudioOutputError;
+        core_->record.audioOutputQueue = queue.label();
+        core_->audioQueue = std::move(queue);
+        core_->audioOutput = std::move(handler);
+        ++core_->record.audioOutputs;
+        notifyChanged();
         return std::nullopt;
     }
 
@@ -94,6 +107,7 @@ public:
             if (!current()) return;
             core_->record.updates.push_back(configuration);
             error = s.streamScript.updateError;
+            if (!error) core_->configuration = configuration;
             notifyChanged();
         }
         platformQueue().async([completion = std::move(completion), error] { completion(error); });
@@ -120,6 +134,13 @@ std::optional<OutputTarget> currentOutput() {
 }
 
 }  // namespace
+
+std::optional<AudioOutputTarget> currentAudioOutput() {
+    auto& s = state();
+    std::scoped_lock lock(s.mutex);
+    if (!s.stream || !s.stream->audioQueue) return std::nullopt;
+    return AudioOutputTarget{*s.stream->audioQueue, s.stream->audioOutput, s.stream->configuration};
+}
 
 }  // namespace detail
 
@@ -210,7 +231,8 @@ bool stopStreamByItself(Error error) {
 namespace platform {
 
 uint32_t mainDisplayID() {
-    return 1;
+    std::scoped_lock lock(sim::detail::state().mutex);
+    return sim::detail::state().mainDisplayID;
 }
 
 void getShareableContent(bool, bool, ShareableContentHandler completion) {
@@ -236,6 +258,7 @@ std::unique_ptr<CaptureStream> createCaptureStream(const ContentFilter& filter, 
     core->record.created = true;
     core->record.filter = filter;
     core->record.configuration = configuration;
+    core->configuration = configuration;
     core->didStop = std::move(didStop);
     {
         auto& s = sim::detail::state();

@@ -1,5 +1,6 @@
 #include "platform/sim/capture/sim_state.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace platform::sim {
@@ -22,7 +23,14 @@ dispatch::Queue platformQueue() {
 
 using detail::state;
 
+void detail::addResetHook(ResetHook hook) {
+    auto& hooks = state().resetHooks;
+    if (std::find(hooks.begin(), hooks.end(), hook) == hooks.end()) hooks.push_back(hook);
+}
+
 void reset() {
+    // Declared before the lock, so it is dropped after the lock has been released.
+    std::vector<std::shared_ptr<void>> detached;
     auto& s = state();
     std::scoped_lock lock(s.mutex);
     ++s.generation;
@@ -31,6 +39,7 @@ void reset() {
     detail::resetScreenCapture();
     detail::resetCompression();
     detail::resetCursor();
+    for (auto hook : s.resetHooks) detached.push_back(hook());
     detail::notifyChanged();
 }
 
