@@ -33,7 +33,7 @@ inline bool operator<(MediaTime a, MediaTime b) { return compare(a, b) < 0; }
 inline bool operator>(MediaTime a, MediaTime b) { return compare(a, b) > 0; }
 // Sum and difference in the least common multiple of the timescales (exact) when it
 // fits 32 bits, otherwise in the finer timescale, rounded half away from zero. Invalid
-// when either operand is.
+// when either operand is, or when the result does not fit.
 MediaTime operator+(MediaTime a, MediaTime b);
 MediaTime operator-(MediaTime a, MediaTime b);
 

@@ -45,13 +45,17 @@ std::pair<MediaTime, MediaTime> common(MediaTime a, MediaTime b) {
 MediaTime operator+(MediaTime a, MediaTime b) {
     if (!a.valid() || !b.valid()) return {};
     auto [x, y] = common(a, b);
-    return {x.value + y.value, x.timescale};
+    int64_t sum;
+    if (__builtin_add_overflow(x.value, y.value, &sum)) return {};
+    return {sum, x.timescale};
 }
 
 MediaTime operator-(MediaTime a, MediaTime b) {
     if (!a.valid() || !b.valid()) return {};
     auto [x, y] = common(a, b);
-    return {x.value - y.value, x.timescale};
+    int64_t difference;
+    if (__builtin_sub_overflow(x.value, y.value, &difference)) return {};
+    return {difference, x.timescale};
 }
 
 MediaTime hostTime() {
