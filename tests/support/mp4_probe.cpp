@@ -1,4 +1,4 @@
-#include "tests/linux/mp4_probe.h"
+#include "tests/support/mp4_probe.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -10,7 +10,7 @@ extern "C" {
 
 #include "tests/support/child.h"
 
-namespace linuxtest {
+namespace testsupport {
 
 namespace {
 
@@ -115,7 +115,7 @@ Probe probe(const std::string& path) {
 }
 
 std::optional<Durations> ffprobeDurations(const std::string& path) {
-    auto child = testsupport::Child::spawn({"ffprobe", "-v", "error", "-show_entries",
+    auto child = Child::spawn({"ffprobe", "-v", "error", "-show_entries",
                                             "format=duration:stream=codec_type,duration", "-of", "compact=p=0:nk=1",
                                             path});
     if (!child) return std::nullopt;
@@ -162,4 +162,4 @@ std::vector<std::string> topLevelBoxes(const std::string& path) {
     return boxes;
 }
 
-}  // namespace linuxtest
+}  // namespace testsupport

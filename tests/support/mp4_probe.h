@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace linuxtest {
+namespace testsupport {
 
 struct ProbedStream {
     std::string codec;      // "h264", "aac"
@@ -47,4 +47,4 @@ std::optional<Durations> ffprobeDurations(const std::string& path);
 // The four-character types of the file's top-level boxes, in order.
 std::vector<std::string> topLevelBoxes(const std::string& path);
 
-}  // namespace linuxtest
+}  // namespace testsupport
