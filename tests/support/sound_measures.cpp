@@ -1,5 +1,6 @@
 #include "tests/support/sound_measures.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace testsupport {
@@ -20,6 +21,17 @@ double rms(const std::vector<float>& samples) {
     double sum = 0;
     for (float x : samples) sum += double(x) * x;
     return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+double typicalAmplitudeAt(const std::vector<float>& samples, double frequency, size_t window) {
+    std::vector<double> amplitudes;
+    for (size_t at = 0; window > 0 && at + window <= samples.size(); at += window)
+        amplitudes.push_back(amplitudeAt({samples.begin() + static_cast<std::ptrdiff_t>(at),
+                                          samples.begin() + static_cast<std::ptrdiff_t>(at + window)},
+                                         frequency));
+    if (amplitudes.empty()) return 0;
+    std::nth_element(amplitudes.begin(), amplitudes.begin() + amplitudes.size() / 2, amplitudes.end());
+    return amplitudes[amplitudes.size() / 2];
 }
 
 }  // namespace testsupport
