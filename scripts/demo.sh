@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
-# Streams 5 seconds of a screen through zentcap and zentcap_receiver, the way the
-# host would, and leaves a PNG snapshot, an MP4 copy of the video and the stream
-# statistics (JSON) in ./out (or the folder given as the first argument).
+# Runs the helpers the way the host does and leaves what they made in ./out (or the
+# folder given as the first argument):
+#   - 5 seconds of the screen streamed through zentcap and zentcap_receiver: a PNG
+#     snapshot, an MP4 copy of the video and the stream statistics (JSON);
+#   - 5 seconds of the screen and its sound recorded by zentrec --grabar into
+#     recording.mp4, with the recorder's events (recording.json);
+#   - the microphone list of zentrec --microfonos.
 #
 # Without DISPLAY it starts a private Xvfb (1280x720) with moving content
-# (zentcap_animator and xclock) and stops everything it started at the end.
-# With DISPLAY set it streams that display, scaled to 1280x720.
+# (zentcap_animator and xclock); with DISPLAY set it uses that display, scaled to
+# 1280x720. Without a reachable sound server it starts a private PulseAudio with a
+# null sink as the speakers (playing a 440 Hz tone) and a FIFO microphone (fed a
+# quieter 880 Hz tone). It stops everything it started at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 out=${1:-out}
 seconds=5
 bin=build/bin
-for program in zentcap zentcap_receiver zentcap_animator; do
+for program in zentcap zentcap_receiver zentcap_animator zentrec; do
   if [ ! -x "$bin/$program" ]; then
-    cmake -S . -B build && cmake --build build -j2
+    cmake -S . -B build -DZENT_BENCH=OFF &&
+      cmake --build build -j2 --target zentcap zentcap_receiver zentcap_animator zentrec
     break
   fi
 done
@@ -70,4 +77,64 @@ echo "demo: mensajes de zentcap:"
 sed 's/^/  /' "$out/zentcap.log"
 echo "demo: estadísticas ($out/stats.json):"
 sed 's/^/  /' "$out/stats.json"
-echo "demo: $out/snapshot.png, $out/demo.mp4"
+
+# Sound: the server the desktop already has, or a private one. Asking must not
+# start a server of its own (client autospawn).
+printf 'autospawn = no\n' >"$work/client.conf"
+if ! PULSE_CLIENTCONFIG="$work/client.conf" pactl info >/dev/null 2>&1; then
+  sound="$work/sound"
+  mkdir -m 700 -p "$sound" "$sound/home"
+  cat >"$sound/server.pa" <<PA
+load-module module-native-protocol-unix socket=$sound/native auth-anonymous=1
+load-module module-null-sink sink_name=demo_altavoces sink_properties=device.description=Altavoces
+load-module module-pipe-source source_name=demo_microfono file=$sound/microfono format=float32le rate=48000 channels=1 source_properties='device.description="Micrófono de la demo" device.form_factor=internal'
+set-default-sink demo_altavoces
+set-default-source demo_microfono
+PA
+  HOME="$sound/home" XDG_RUNTIME_DIR="$sound" pulseaudio -n -F "$sound/server.pa" --exit-idle-time=-1 \
+    --daemonize=no --use-pid-file=no --log-target=stderr --log-level=error 2>"$sound/pulseaudio.log" &
+  started+=($!)
+  export PULSE_SERVER="unix:$sound/native"
+  for _ in $(seq 100); do
+    pactl info >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  if ! pactl info >/dev/null 2>&1; then
+    echo "demo: PulseAudio no arrancó:" >&2
+    cat "$sound/pulseaudio.log" >&2
+    exit 1
+  fi
+  echo "demo: PulseAudio privado en $PULSE_SERVER"
+  # A tone on the speakers, and a quieter one on the microphone, both in real time.
+  ffmpeg -v error -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$((seconds + 10))" \
+    -af volume=0.6 -ac 2 -f f32le -y "$sound/tono.raw"
+  pacat --playback --raw --format=float32le --rate=48000 --channels=2 --latency-msec=20 \
+    --device=demo_altavoces "$sound/tono.raw" &
+  started+=($!)
+  ffmpeg -v error -re -f lavfi -i "sine=frequency=880:sample_rate=48000:duration=$((seconds + 10))" \
+    -af volume=0.4 -ac 1 -f f32le -y "$sound/microfono" </dev/null &
+  started+=($!)
+else
+  echo "demo: se usa el servidor de sonido del escritorio"
+fi
+
+echo "demo: $seconds s de grabación a 1280x720, 30 fps, 4 Mbit/s, con sonido y micrófono -> $out/recording.mp4"
+# Closing zentrec's standard input (sleep ends) stops the recording like "parar".
+set +e
+sleep "$seconds" | "$bin/zentrec" --grabar "$out/recording.mp4" 1 1280 720 30 4000000 1 1 - 0 \
+  >"$out/recording.json" 2>"$out/zentrec.log"
+status=$?
+set -e
+echo "demo: eventos de zentrec ($out/recording.json):"
+sed 's/^/  /' "$out/recording.json"
+if [ "$status" -ne 0 ]; then
+  echo "demo: zentrec --grabar terminó con $status" >&2
+  cat "$out/zentrec.log" >&2
+  exit 1
+fi
+echo "demo: lo que ve ffprobe en $out/recording.mp4:"
+ffprobe -v error -show_entries format=duration:stream=codec_name,profile,width,height,sample_rate,channels \
+  -of compact=p=0 "$out/recording.mp4" | sed 's/^/  /'
+echo "demo: micrófonos (zentrec --microfonos):"
+"$bin/zentrec" --microfonos | sed 's/^/  /'
+echo "demo: $out/snapshot.png, $out/demo.mp4, $out/recording.mp4"

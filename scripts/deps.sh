@@ -16,7 +16,7 @@ packages=(
   # sound
   libpulse-dev
   # test and demo services and tools
-  xvfb x11-utils x11-xserver-utils x11-apps xinput xdotool procps
+  xvfb x11-utils x11-xserver-utils x11-apps xinput xdotool procps util-linux
   # private sound servers: PulseAudio, and PipeWire with its PulseAudio server
   pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus
 )

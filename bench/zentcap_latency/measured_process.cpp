@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,17 @@ MeasuredProcess::~MeasuredProcess() {
     }
     closeStdin();
     if (stdout_ >= 0) ::close(stdout_);
+}
+
+bool MeasuredProcess::writeStdin(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(stdin_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 void MeasuredProcess::closeStdin() {

@@ -23,6 +23,8 @@ public:
 
     int stdoutFd() const { return stdout_; }
     pid_t pid() const { return pid_; }
+    // False when the program no longer reads its input.
+    bool writeStdin(const std::string& text);
     void closeStdin();
     void signal(int number);
     // Exit status, or 128 + signal; -1 if it did not end within the time.

@@ -126,6 +126,7 @@ void ScreenFlipper::flip(void* opaque) {
             std::scoped_lock lock(mutex_);
             flips_.push_back({at, white});
         }
+        if (onFlip_) onFlip_({at, white});
         nextFlip = at + gap(random);
     }
     XFreeGC(display, gc);

@@ -10,6 +10,7 @@
 // CLOCK_MONOTONIC right after XSync returned, i.e. once the server has drawn it.
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,6 +38,8 @@ public:
     ScreenFlipper(const ScreenFlipper&) = delete;
     ScreenFlipper& operator=(const ScreenFlipper&) = delete;
 
+    // Called on the flipping thread right after each flip was stamped; set before start().
+    void setOnFlip(std::function<void(const Flip&)> onFlip) { onFlip_ = std::move(onFlip); }
     // False if the display cannot be opened.
     bool start(Scene scene);
     void stop();
@@ -59,6 +62,7 @@ private:
     std::atomic<long> animationFrames_{0};
     mutable std::mutex mutex_;
     std::vector<Flip> flips_;
+    std::function<void(const Flip&)> onFlip_;
     int width_ = 0;
     int height_ = 0;
 };

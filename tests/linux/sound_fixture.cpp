@@ -44,24 +44,6 @@ std::vector<Block> BlockCollector::blocks() const {
     return blocks_;
 }
 
-double amplitudeAt(const std::vector<float>& samples, double frequency) {
-    if (samples.empty()) return 0;
-    const double w = 2 * M_PI * frequency / 48000;
-    double re = 0, im = 0;
-    for (size_t n = 0; n < samples.size(); ++n) {
-        re += samples[n] * std::cos(w * static_cast<double>(n));
-        im -= samples[n] * std::sin(w * static_cast<double>(n));
-    }
-    return 2 * std::hypot(re, im) / static_cast<double>(samples.size());
-}
-
-double rms(const std::vector<float>& samples) {
-    if (samples.empty()) return 0;
-    double sum = 0;
-    for (float x : samples) sum += double(x) * x;
-    return std::sqrt(sum / static_cast<double>(samples.size()));
-}
-
 std::vector<float> joined(const std::vector<Block>& blocks, size_t first, size_t last) {
     std::vector<float> all;
     for (size_t i = first; i < last && i < blocks.size(); ++i)

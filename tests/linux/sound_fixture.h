@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/media.h"
+#include "tests/support/sound_measures.h"
 #include "tests/support/sound_server.h"
 
 namespace linuxtest {
@@ -49,10 +50,8 @@ private:
     std::vector<Block> blocks_;
 };
 
-// Amplitude of the `frequency` component of `samples` at 48 kHz (Goertzel): a sine of
-// amplitude A gives about A.
-double amplitudeAt(const std::vector<float>& samples, double frequency);
-double rms(const std::vector<float>& samples);
+using testsupport::amplitudeAt;
+using testsupport::rms;
 // The samples of blocks [first, last) joined.
 std::vector<float> joined(const std::vector<Block>& blocks, size_t first, size_t last);
 

@@ -18,15 +18,19 @@ extern "C" {
 }
 
 #include "platform/file_writer.h"
-#include "tests/linux/mp4_probe.h"
 #include "tests/linux/sound_fixture.h"
 #include "tests/linux/writer_media.h"
 #include "tests/support/child.h"
+#include "tests/support/mp4_probe.h"
 
 namespace linuxtest {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::ffprobeDurations;
+using testsupport::Probe;
+using testsupport::probe;
+using testsupport::topLevelBoxes;
 
 class WriterTest : public ::testing::Test {
 protected:

@@ -64,7 +64,7 @@ bool fillPipe(int writeEnd) {
 std::string binary(std::string_view name) { return std::string(ZENT_BINARY_DIR) + "/bin/" + std::string(name); }
 
 std::unique_ptr<Child> Child::spawn(std::vector<std::string> argv, std::map<std::string, std::string> env,
-                                    Stalled stalled) {
+                                    Stalled stalled, Limits limits) {
     // A child that stops reading must show up as a failed write, not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -90,6 +90,14 @@ std::unique_ptr<Child> Child::spawn(std::vector<std::string> argv, std::map<std:
     sigset_t all, none;
     sigfillset(&all);
     sigemptyset(&none);
+    if (limits.fileSize) {
+        // An ignored signal stays ignored across exec; prlimit(1) sets the limit in the
+        // child itself, right before it runs the program, so nothing races with it.
+        ::signal(SIGXFSZ, SIG_IGN);
+        sigdelset(&all, SIGXFSZ);
+        const std::string size = std::to_string(*limits.fileSize);
+        argv.insert(argv.begin(), {"prlimit", "--fsize=" + size + ":" + size, "--"});
+    }
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
@@ -151,6 +159,8 @@ bool Child::writeStdin(std::string_view text) {
     }
     return true;
 }
+
+bool Child::limitStdinPipe(int bytes) { return ::fcntl(stdin_, F_SETPIPE_SZ, bytes) >= 0; }
 
 void Child::closeStdin() {
     if (stdin_ >= 0) ::close(stdin_);

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -28,12 +29,20 @@ struct Stalled {
     bool stderrFull = false;
 };
 
+// Limits the child starts with.
+struct Limits {
+    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored (in this process too): a write that
+    // would pass it fails with EFBIG instead of killing the child.
+    std::optional<uint64_t> fileSize;
+};
+
 class Child {
 public:
     // Starts argv[0] (looked up in PATH when it has no slash). `env` entries are added
     // to the current environment or override it; an empty value unsets the variable.
     static std::unique_ptr<Child> spawn(std::vector<std::string> argv,
-                                        std::map<std::string, std::string> env = {}, Stalled stalled = {});
+                                        std::map<std::string, std::string> env = {}, Stalled stalled = {},
+                                        Limits limits = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -42,6 +51,9 @@ public:
 
     // False when the child no longer reads its input.
     bool writeStdin(std::string_view text);
+    // Shrinks the pipe to the child's standard input to at most `bytes` (a page at
+    // least), so that what is written waits there no longer than that takes to read.
+    bool limitStdinPipe(int bytes);
     void closeStdin();
 
     // Standard output, blocking; the test may read it directly or close it.

@@ -179,6 +179,19 @@ bool SoundServer::unloadModule(uint32_t index) const { return pactl({"unload-mod
 
 bool SoundServer::setDefaultSink(const std::string& name) const { return pactl({"set-default-sink", name}) == 0; }
 
+bool SoundServer::setDefaultSource(const std::string& name) const {
+    if (pactl({"set-default-source", name}) != 0) return false;
+    // PipeWire's session manager applies it asynchronously.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::string current;
+        pactl({"get-default-source"}, &current);
+        if (current == name + "\n") return true;
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 std::unique_ptr<Child> SoundServer::playTone(const std::string& sink, double frequency, double amplitude) const {
     // Twenty seconds outlast every test that plays a tone.
     const std::string file = folder_ + "/tone-" + std::to_string(static_cast<int>(frequency)) + ".raw";
@@ -195,6 +208,80 @@ std::unique_ptr<Child> SoundServer::playTone(const std::string& sink, double fre
                                {{"PULSE_SERVER", address_}, {"HOME", folder_ + "/home"}});
     if (player) player->closeStdin();
     return player;
+}
+
+bool SoundServer::waitUntilHeard(const std::string& sink, std::chrono::milliseconds timeout) const {
+    auto listener = Child::spawn({"pacat", "--record", "--raw", "--format=float32le", "--rate=48000", "--channels=1",
+                                  "--latency-msec=10", "--device=" + sink + ".monitor"},
+                                 {{"PULSE_SERVER", address_}, {"HOME", folder_ + "/home"}});
+    if (!listener) return false;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        auto block = listener->readStdout(480 * sizeof(float), left);
+        if (!block) return false;
+        for (size_t i = 0; i + sizeof(float) <= block->size(); i += sizeof(float)) {
+            float value;
+            std::memcpy(&value, block->data() + i, sizeof value);
+            if (std::fabs(value) > 0.01f) return true;
+        }
+    }
+}
+
+std::unique_ptr<Child> SoundServer::player(const std::string& sink) const {
+    return Child::spawn({"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+                         "--latency-msec=10", "--device=" + sink},
+                        {{"PULSE_SERVER", address_}, {"HOME", folder_ + "/home"}});
+}
+
+Speaker::Speaker(const SoundServer& server, const std::string& sink, double hum)
+    : player_(server.player(sink)), hum_(hum) {
+    // Whatever the player has not taken yet delays every later sound: a pipe of one
+    // page holds 10 ms of it at most.
+    if (!player_ || !player_->limitStdinPipe(4096)) {
+        player_.reset();
+        return;
+    }
+    thread_ = std::thread([this] {
+        constexpr int kBlock = kRate / 200;
+        std::vector<float> block(2 * kBlock);
+        int64_t played = 0;
+        auto due = Clock::now();
+        while (!stop_.load()) {
+            {
+                std::scoped_lock lock(mutex_);
+                for (int i = 0; i < kBlock; ++i) {
+                    float value = static_cast<float>(
+                        hum_ * std::sin(2 * M_PI * 200 * static_cast<double>(played++) / kRate));
+                    if (burstLeft_ > 0) {
+                        value += static_cast<float>(
+                            amplitude_ * std::sin(2 * M_PI * frequency_ * static_cast<double>(burstDone_) / kRate));
+                        ++burstDone_;
+                        --burstLeft_;
+                    }
+                    block[2 * i] = block[2 * i + 1] = value;
+                }
+            }
+            if (!player_->writeStdin({reinterpret_cast<const char*>(block.data()), block.size() * sizeof(float)}))
+                break;
+            due += std::chrono::milliseconds(5);
+            std::this_thread::sleep_until(due);
+        }
+    });
+}
+
+Speaker::~Speaker() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+void Speaker::click(double frequency, double amplitude, double seconds) {
+    std::scoped_lock lock(mutex_);
+    frequency_ = frequency;
+    amplitude_ = amplitude;
+    burstDone_ = 0;
+    burstLeft_ = static_cast<int64_t>(seconds * kRate);
 }
 
 MicrophoneFeeder::MicrophoneFeeder(const std::string& fifo, std::function<float(int64_t)> next)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -62,11 +63,19 @@ public:
     std::optional<uint32_t> addNullSink(const std::string& name);
     bool unloadModule(uint32_t index) const;
     bool setDefaultSink(const std::string& name) const;
+    // Makes `name` the default source and waits until the server reports it so.
+    bool setDefaultSource(const std::string& name) const;
     // The FIFO behind a pipe source made by this harness.
     std::string fifoOf(const std::string& source) const { return folder_ + "/" + source + ".fifo"; }
 
     // Plays a stereo sine tone into `sink` until the returned child is destroyed.
     std::unique_ptr<Child> playTone(const std::string& sink, double frequency, double amplitude) const;
+    // Waits until the monitor of `sink` carries sound (a sample above 0.01): an idle
+    // sink may take a second or two to deliver what starts playing on it.
+    bool waitUntilHeard(const std::string& sink, std::chrono::milliseconds timeout) const;
+    // A low-latency (10 ms) player into `sink` that plays what comes on its standard
+    // input: 48 kHz stereo 32-bit float.
+    std::unique_ptr<Child> player(const std::string& sink) const;
 
 private:
     SoundServer() = default;
@@ -91,6 +100,31 @@ public:
 private:
     int fd_ = -1;
     std::function<float(int64_t)> next_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Plays into a sink in real time, 5 ms at a time from a thread of its own, through a
+// low-latency player: a hum of 200 Hz at `hum` (0: silence), and a burst of tone
+// whenever asked, so that a sound leaves the speakers about 10 ms after it was asked
+// for.
+class Speaker {
+public:
+    Speaker(const SoundServer& server, const std::string& sink, double hum = 0);
+    ~Speaker();
+    Speaker(const Speaker&) = delete;
+    Speaker& operator=(const Speaker&) = delete;
+    bool opened() const { return player_ != nullptr; }
+
+    // The next block starts `seconds` of a tone.
+    void click(double frequency = 1000, double amplitude = 0.5, double seconds = 0.03);
+
+private:
+    std::unique_ptr<Child> player_;
+    std::mutex mutex_;
+    const double hum_;
+    double frequency_ = 0, amplitude_ = 0;
+    int64_t burstLeft_ = 0, burstDone_ = 0;  // frames of the burst to play, played
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

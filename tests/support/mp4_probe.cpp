@@ -1,16 +1,17 @@
-#include "tests/linux/mp4_probe.h"
+#include "tests/support/mp4_probe.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
 #include "tests/support/child.h"
 
-namespace linuxtest {
+namespace testsupport {
 
 namespace {
 
@@ -29,7 +30,7 @@ struct Decoder {
 
 }  // namespace
 
-Probe probe(const std::string& path) {
+Probe probe(const std::string& path, std::optional<Region> region) {
     Probe result;
     AVFormatContext* format = nullptr;
     if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return result;
@@ -78,11 +79,20 @@ Probe probe(const std::string& path) {
                                     ? 0
                                     : static_cast<double>(frame->best_effort_timestamp) * av_q2d(base);
             if (index == videoIndex) {
-                double sum = 0;
-                for (int y = 0; y < frame->height; ++y)
-                    for (int x = 0; x < frame->width; ++x) sum += frame->data[0][y * frame->linesize[0] + x];
-                result.pictures.push_back(
-                    {time, sum / (frame->width * frame->height), frame->key_frame != 0});
+                auto mean = [&](int x0, int y0, int width, int height) {
+                    x0 = std::clamp(x0, 0, frame->width);
+                    y0 = std::clamp(y0, 0, frame->height);
+                    width = std::min(width, frame->width - x0);
+                    height = std::min(height, frame->height - y0);
+                    if (width <= 0 || height <= 0) return 0.0;
+                    double sum = 0;
+                    for (int y = y0; y < y0 + height; ++y)
+                        for (int x = x0; x < x0 + width; ++x) sum += frame->data[0][y * frame->linesize[0] + x];
+                    return sum / (width * height);
+                };
+                result.pictures.push_back({time, mean(0, 0, frame->width, frame->height),
+                                           region ? mean(region->x, region->y, region->width, region->height) : 0,
+                                           frame->key_frame != 0});
             } else {
                 if (!soundStarted) {
                     result.soundStart = time;
@@ -115,7 +125,7 @@ Probe probe(const std::string& path) {
 }
 
 std::optional<Durations> ffprobeDurations(const std::string& path) {
-    auto child = testsupport::Child::spawn({"ffprobe", "-v", "error", "-show_entries",
+    auto child = Child::spawn({"ffprobe", "-v", "error", "-show_entries",
                                             "format=duration:stream=codec_type,duration", "-of", "compact=p=0:nk=1",
                                             path});
     if (!child) return std::nullopt;
@@ -162,4 +172,4 @@ std::vector<std::string> topLevelBoxes(const std::string& path) {
     return boxes;
 }
 
-}  // namespace linuxtest
+}  // namespace testsupport

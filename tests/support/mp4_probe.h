@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace linuxtest {
+namespace testsupport {
 
 struct ProbedStream {
     std::string codec;      // "h264", "aac"
@@ -20,7 +20,13 @@ struct ProbedStream {
 struct DecodedPicture {
     double time = 0;     // seconds
     double meanLuma = 0;
+    double regionLuma = 0;  // mean luma of the region asked for, if any
     bool keyFrame = false;
+};
+
+// A rectangle of the picture, in pixels.
+struct Region {
+    int x = 0, y = 0, width = 0, height = 0;
 };
 
 struct Probe {
@@ -34,8 +40,8 @@ struct Probe {
     double audioEnd = -1;
 };
 
-// Opens and decodes the whole file.
-Probe probe(const std::string& path);
+// Opens and decodes the whole file; with a region, each picture's mean luma there too.
+Probe probe(const std::string& path, std::optional<Region> region = std::nullopt);
 
 // What ffprobe says: the format's duration and each stream's, in seconds (-1 when
 // it reports none).
@@ -47,4 +53,4 @@ std::optional<Durations> ffprobeDurations(const std::string& path);
 // The four-character types of the file's top-level boxes, in order.
 std::vector<std::string> topLevelBoxes(const std::string& path);
 
-}  // namespace linuxtest
+}  // namespace testsupport
