@@ -17,6 +17,10 @@ constexpr uint32_t kTransportTypeUSB = fourCharCode("usb ");
 constexpr uint32_t kTransportTypeBluetooth = fourCharCode("blue");
 constexpr uint32_t kTransportTypeUnknown = 0;
 
+// A microphone's sound comes in blocks of 10 ms: the level meter and the recording's
+// gain see it steadily.
+constexpr pulse::RecordStream::Fragment kFragmento{10};
+
 // A source is part of the machine when the server says so (form factor "internal")
 // or, when it names no form factor, when it sits on an internal bus (a sound card on
 // PCI or on the system-on-chip). A named form factor other than internal (webcam,
@@ -133,7 +137,7 @@ public:
             if (auto core = weak.lock()) core->end(paError);
         };
         int paError = PA_OK;
-        stream_ = pulse::RecordStream::open(context_.get(), core_->source, 1, "Micrófono", std::move(callbacks), paError);
+        stream_ = pulse::RecordStream::open(context_.get(), core_->source, 1, kFragmento, "Micrófono", std::move(callbacks), paError);
         if (!stream_) {
             context_.reset();
             core_->end(paError);

@@ -215,6 +215,7 @@ std::optional<std::string> monitorOfSink(MainloopLock& lock, pa_context* context
 }
 
 std::unique_ptr<RecordStream> RecordStream::open(pa_context* context, const std::string& source, uint8_t channels,
+                                                 Fragment fragment,
                                                  const char* streamName, Callbacks callbacks, int& paError) {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kSampleRate, channels};
     pa_channel_map map;
@@ -229,15 +230,14 @@ std::unique_ptr<RecordStream> RecordStream::open(pa_context* context, const std:
     pa_stream_set_state_callback(raw, onState, record.get());
     pa_stream_set_read_callback(raw, onRead, record.get());
     // Without an explicit fragment size the server hands out about 2 s at a time. With
-    // ADJUST_LATENCY the source itself runs at this latency, so 10 ms blocks come
-    // steadily. DONT_MOVE: when the source goes the stream fails instead of being
+    // ADJUST_LATENCY the source itself runs at this latency, so blocks come steadily. DONT_MOVE: when the source goes the stream fails instead of being
     // moved to another source (which could be a microphone).
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<uint32_t>(-1);
     attributes.tlength = static_cast<uint32_t>(-1);
     attributes.prebuf = static_cast<uint32_t>(-1);
     attributes.minreq = static_cast<uint32_t>(-1);
-    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(fragment.count()) * PA_USEC_PER_MSEC, &spec));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(raw, source.c_str(), &attributes, flags) < 0) {
         paError = pa_context_errno(context);

@@ -93,8 +93,8 @@ std::optional<std::vector<SourceInfo>> sources(MainloopLock& lock, pa_context* c
 std::optional<std::string> monitorOfSink(MainloopLock& lock, pa_context* context, const std::string& sink);
 
 // A stream recording 48 kHz float32 samples (native byte order) from one source, in
-// fragments of 10 ms, never moved to another source: when the source goes, the stream
-// ends. Created and destroyed with the lock held; its callbacks run on the main loop
+// fragments of the given length, never moved to another source: when the source goes,
+// the stream ends. Created and destroyed with the lock held; its callbacks run on the main loop
 // thread and must only hand things over.
 class RecordStream {
 public:
@@ -107,11 +107,12 @@ public:
     };
 
     static constexpr uint32_t kSampleRate = 48000;
+    using Fragment = std::chrono::milliseconds;
 
     // Starts recording `source`; the connection completes asynchronously, and a
     // failure to connect is reported through `ended`.
     static std::unique_ptr<RecordStream> open(pa_context* context, const std::string& source, uint8_t channels,
-                                              const char* streamName, Callbacks callbacks, int& paError);
+                                              Fragment fragment, const char* streamName, Callbacks callbacks, int& paError);
     ~RecordStream();
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
