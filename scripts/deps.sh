@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need.
+# Installs the Debian packages that building, testing, packaging and the demo need.
 # Idempotent and non-interactive: does nothing when everything is already there.
 set -euo pipefail
 
@@ -15,6 +15,9 @@ packages=(
   libx264-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg libopus-dev
   # sound
   libpulse-dev
+  # the Debian package: cpack's dependency scan (file, dpkg-shlibdeps from dpkg-dev) and
+  # reading the installed manual pages; python3 checks JSON in scripts/package_test.sh
+  file dpkg-dev man-db groff-base python3
   # test and demo services and tools
   xvfb x11-utils x11-xserver-utils x11-apps xinput xdotool procps util-linux
   # private sound servers: PulseAudio, and PipeWire with its PulseAudio server
