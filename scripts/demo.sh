@@ -27,6 +27,7 @@ for program in zentcap zentcap_receiver zentcap_animator zentrec; do
 done
 mkdir -p "$out"
 
+. scripts/private_xvfb.sh
 started=()
 work=$(mktemp -d)
 cleanup() {
@@ -37,20 +38,11 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -z "${DISPLAY:-}" ]; then
-  # -displayfd: the server picks a free display number and writes it once it
-  # accepts clients, so there is nothing to guess and no fixed wait.
-  Xvfb -displayfd 3 -screen 0 1280x720x24 -noreset -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-  started+=($!)
-  for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-  done
-  if [ ! -s "$work/display" ]; then
-    echo "demo: Xvfb no arrancó:" >&2
-    cat "$work/xvfb.log" >&2
+  if ! start_private_xvfb "$work" 1280x720x24; then
+    echo "demo: Xvfb no arrancó" >&2
     exit 1
   fi
-  export DISPLAY=":$(head -n1 "$work/display")"
+  export DISPLAY=$private_display
   echo "demo: Xvfb privado en $DISPLAY"
   "$bin/zentcap_animator" --fps 30 --rects 20 &
   started+=($!)

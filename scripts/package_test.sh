@@ -25,6 +25,7 @@ fail() {
   exit 1
 }
 
+. scripts/private_xvfb.sh
 started=()
 installed=0
 work=$(mktemp -d)
@@ -90,14 +91,8 @@ for program in "${programs[@]}"; do
 done
 
 # A private X server for zentcap and zentlock.
-Xvfb -displayfd 3 -screen 0 1280x720x24 -noreset -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-started+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  sleep 0.1
-done
-[ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; fail "Xvfb no arrancó"; }
-display=":$(head -n1 "$work/display")"
+start_private_xvfb "$work" 1280x720x24 || fail "Xvfb no arrancó"
+display=$private_display
 
 # zentcap --permiso: 0 without a display, 1 with one.
 [ "$(zentcap --permiso)" = 0 ] || fail "zentcap --permiso sin pantalla no dio 0"
