@@ -148,9 +148,7 @@ private:
             return makeError(kDisplayNotFound,
                              "La pantalla " + std::to_string(shared_->filter.display.displayID) + " no existe");
         monitor_ = *monitor;
-        auto grabber = ShmGrabber::create(connection_, monitor_.width, monitor_.height);
-        if (!grabber) return grabber.error();
-        grabber_ = std::move(grabber.value());
+        if (auto error = setUpForMonitor()) return error;
         auto damage = DamageTracker::create(connection_);
         if (!damage) return damage.error();
         damage_ = std::move(damage.value());
@@ -158,6 +156,16 @@ private:
         xcb_xfixes_select_cursor_input(c, connection_.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
         xcb_flush(c);
         applyConfiguration();
+        return std::nullopt;
+    }
+
+    // (Re)creates what depends on the captured monitor's geometry (`monitor_`), and
+    // makes the next frame a complete one.
+    std::optional<Error> setUpForMonitor() {
+        auto grabber = ShmGrabber::create(connection_, monitor_.width, monitor_.height);
+        if (!grabber) return grabber.error();
+        grabber_ = std::move(grabber.value());
+        forceComplete_ = true;
         return std::nullopt;
     }
 
