@@ -30,7 +30,7 @@ echo "soak: ${minutes} min per program, ASan build in $build/, seed $seed"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZENT_SANITIZE=address -DZENT_LINUX=ON \
   -DZENT_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target zentcap zentcap_receiver zentcap_animator zentlock zentrec \
-  soak_local_user >"$build.soak-build.log" 2>&1 || { tail -n 40 "$build.soak-build.log" >&2; exit 1; }
+  soak_local_user >"$build/soak-build.log" 2>&1 || { tail -n 40 "$build/soak-build.log" >&2; exit 1; }
 
 . scripts/private_xvfb.sh
 started=()

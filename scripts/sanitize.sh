@@ -23,7 +23,7 @@ case "$kind" in address | thread) ;; *) echo "sanitize: address or thread, not $
 SECONDS=0
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZENT_SANITIZE="$kind" \
   -DZENT_LINUX=ON -DZENT_BENCH=OFF >/dev/null
-cmake --build "$dir" -j2 >"$dir.build.log" 2>&1 || { tail -n 60 "$dir.build.log" >&2; exit 1; }
+cmake --build "$dir" -j2 >"$dir/sanitize-build.log" 2>&1 || { tail -n 60 "$dir/sanitize-build.log" >&2; exit 1; }
 echo "sanitize $kind: build ${SECONDS} s"
 
 reports=$root/$dir/sanitizer-reports
