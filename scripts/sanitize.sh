@@ -53,7 +53,7 @@ fi
 # of the sound tests under PipeWire; AddressSanitizer runs them all.
 args=("$@")
 if [ ${#args[@]} -eq 0 ] && [ "$kind" = thread ]; then
-  args=(-LE pipewire -E '^(NativeSizeContent|ScaledContent|CursorOverlay|Microfonos|Nivel|Sincronia|Altavoz)\.')
+  args=(-E '^(NativeSizeContent|ScaledContent|CursorOverlay|Microfonos|Nivel|Sincronia|Altavoz)\.|\.pipewire$')
 fi
 
 # ThreadSanitizer cannot map its shadow memory under the kernel's widest address
