@@ -9,10 +9,14 @@
 # (-displayfd, as in scripts/demo.sh); zentrec --microfonos gets no sound server.
 # Everything started here is stopped at the end, and the package is removed even when
 # a check fails.
+#   scripts/package_test.sh [build dir]
+# Without an argument the package comes from a Release build in build-package/; CI
+# passes the build scripts/test.sh has just made and tested (RelWithDebInfo), so that
+# nothing is compiled twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-dir=build-package
+dir=${1:-build-package}
 package=zentori-helpers
 programs=(zentcap zentrec zentlock zentcap_receiver)
 SECONDS=0
@@ -43,9 +47,15 @@ trap cleanup EXIT
 # --- build and package --------------------------------------------------------------
 # Only what the package holds is built: CMAKE_SKIP_INSTALL_ALL_DEPENDENCY keeps cpack
 # from building "all" (the scripted backend, the demo's animator) first.
-echo "package: compilación Release en $dir/"
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DZENT_TESTS=OFF -DZENT_BENCH=OFF \
-  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+if [ $# -eq 0 ]; then
+  echo "package: compilación Release en $dir/"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DZENT_TESTS=OFF -DZENT_BENCH=OFF \
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+else
+  echo "package: con la compilación de $dir/"
+  [ -f "$dir/CMakeCache.txt" ] || fail "$dir no es una compilación configurada"
+  cmake -S . -B "$dir" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+fi
 cmake --build "$dir" -j2 --target "${programs[@]}" man_pages >"$work/build.log" 2>&1 ||
   { tail -n 40 "$work/build.log" >&2; fail "la compilación falló"; }
 rm -f "$dir"/${package}_*.deb

@@ -43,6 +43,10 @@ void Grabadora::terminar(const std::string& motivo) {
         escritor_->finishWriting([yo = shared_from_this()] { yo->escritorTerminado(); });
         return;
     }
+    // A writer that failed mid-recording still holds its encoder threads; dropping it
+    // joins them and closes what it had written, which is removed next. Nothing of it
+    // may still run when the process exits.
+    if (t0_ && escritor_->status() == platform::WriterStatus::failed) escritor_.reset();
     borrarSalida();
     emitir({
         {"t", "fin"},

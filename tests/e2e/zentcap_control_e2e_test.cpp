@@ -1,6 +1,7 @@
 // The control channel as a host uses it: a still screen costs nothing, a key
 // frame asked for on a still screen comes at once, and a quality change gives a
 // key frame and then the new frame rate and bit rate.
+#include "tests/support/child.h"
 #include "tests/e2e/picture_checks.h"
 #include "tests/e2e/screen_suite.h"
 
@@ -36,7 +37,7 @@ TEST_F(ControlChannel, KeyRequestOnStillScreenIsAnsweredAtOnce) {
 
     // The streamer re-offers the last picture 120 ms after the request; allow
     // for a loaded machine, but far less than the one-second key interval.
-    const auto limit = milliseconds(400);
+    const auto limit = testsupport::scaled(milliseconds(400));
     for (int attempt = 0; attempt < 3; ++attempt) {
         size_t mark = stream->count();
         auto sent = Clock::now();

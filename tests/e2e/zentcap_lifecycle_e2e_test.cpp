@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include "tests/support/child.h"
 #include "tests/e2e/process_tools.h"
 #include "tests/e2e/screen_suite.h"
 
@@ -41,10 +42,11 @@ TEST_F(Lifecycle, HostEndsTheStreamWithStatusZeroWithinTwoSeconds) {
         ASSERT_TRUE(stream->waitForVideo(milliseconds(5000), first->packet.index + 1));
         auto asked = Clock::now();
         ending.end(*stream);
-        auto status = stream->process().waitExit(milliseconds(2500));
+        auto status = stream->process().waitExit(milliseconds(2000) + testsupport::scaled(milliseconds(500)));
         auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked);
         EXPECT_EQ(status, 0) << stream->process().stderrText();
-        EXPECT_LE(took.count(), 2000 + 250) << "exit took " << took.count() << " ms";
+        EXPECT_LE(took, milliseconds(2000) + testsupport::scaled(milliseconds(250)))
+            << "exit took " << took.count() << " ms";
         EXPECT_FALSE(stream->streamError()) << *stream->streamError();
         // Nothing but the start notices on standard error.
         auto err = stream->process().stderrText();
@@ -67,10 +69,11 @@ TEST_F(Lifecycle, HostThatStopsDrainingStandardErrorStillGetsTheStreamAndItsEnd)
     ASSERT_TRUE(stream->waitForVideo(milliseconds(5000), first->packet.index + 1));
     auto asked = Clock::now();
     stream->process().signal(SIGTERM);
-    auto status = stream->process().waitExit(milliseconds(2500));
+    auto status = stream->process().waitExit(milliseconds(2000) + testsupport::scaled(milliseconds(500)));
     auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked);
     EXPECT_EQ(status, 0);
-    EXPECT_LE(took.count(), 2000 + 250) << "exit took " << took.count() << " ms";
+    EXPECT_LE(took, milliseconds(2000) + testsupport::scaled(milliseconds(250)))
+        << "exit took " << took.count() << " ms";
 }
 
 TEST_F(Lifecycle, ReaderThatGoesAwayEndsTheStreamWithStatusOne) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <thread>
 
+#include "tests/support/child.h"
 #include "platform/media.h"
 #include "tests/linux/x_fixture.h"
 
@@ -94,7 +95,7 @@ TEST_F(FrameStatusTest, StillScreenGivesIdleFramesAndAChangeIsCapturedAtOnce) {
     stopStream(*stream);
     const double delayMs = (changed->presentationTime.convertScale(1'000'000'000).value -
                             static_cast<int64_t>(paintedAt)) / 1e6;
-    EXPECT_LT(delayMs, 600) << "the change waited for a fixed tick";
+    EXPECT_LT(delayMs, 600 * testsupport::timeScale()) << "the change waited for a fixed tick";
     // The painted colour is in the frame (half size: the rectangle's centre at 125,100).
     const Yuv expected = expectedVideoRange601({200, 30, 30});
     EXPECT_NEAR(changed->image->luma[100 * changed->image->lumaStride + 125], expected.y, 3);
@@ -193,7 +194,7 @@ TEST_F(PoolTest, FramesAreSkippedWhileEveryBufferIsHeldDownstream) {
     const auto sample = collector.samples().back();
     const double delayMs =
         (sample->presentationTime.convertScale(1'000'000'000).value - static_cast<int64_t>(releasedAt)) / 1e6;
-    EXPECT_LT(delayMs, 300) << "the change waited for a frame time instead of the returned buffer";
+    EXPECT_LT(delayMs, 300 * testsupport::timeScale()) << "the change waited for a frame time instead of the returned buffer";
     const auto frame = sample->image;
     const Yuv green = expectedVideoRange601({0, 200, 0});
     EXPECT_NEAR(frame->luma[30 * frame->lumaStride + 10], green.y * 1.0, 3);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
@@ -62,6 +63,19 @@ bool fillPipe(int writeEnd) {
 }  // namespace
 
 std::string binary(std::string_view name) { return std::string(ZENT_BINARY_DIR) + "/bin/" + std::string(name); }
+
+int timeScale() {
+    static const int scale = [] {
+        const char* text = std::getenv("ZENT_TEST_TIME_SCALE");
+        if (!text) return 1;
+        char* end = nullptr;
+        long value = std::strtol(text, &end, 10);
+        return (end != text && *end == '\0' && value >= 1 && value <= 100) ? static_cast<int>(value) : 1;
+    }();
+    return scale;
+}
+
+Milliseconds scaled(Milliseconds bound) { return bound * timeScale(); }
 
 std::unique_ptr<Child> Child::spawn(std::vector<std::string> argv, std::map<std::string, std::string> env,
                                     Stalled stalled, Limits limits) {

@@ -22,6 +22,12 @@ using Milliseconds = std::chrono::milliseconds;
 // Path of a program built by this build tree.
 std::string binary(std::string_view name);
 
+// How many times longer a bound on a delay or a rate may be in this run: the whole
+// number in ZENT_TEST_TIME_SCALE (sanitized builds run several times slower), else 1.
+int timeScale();
+// `bound` times timeScale(): for the limits a test checks, not for its waits.
+Milliseconds scaled(Milliseconds bound);
+
 // A host that stops reading: the child's standard output or error is a pipe, in
 // blocking mode, that is full from the start and never read.
 struct Stalled {
