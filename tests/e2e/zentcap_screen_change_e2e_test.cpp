@@ -88,12 +88,12 @@ TEST_F(MonitorAdded, OrRemovedBeforeTheCapturedOneTheSameMonitorKeepsComing) {
                                               {"xrandr", "--delmonitor", "left"}};
     for (const auto& step : steps) {
         SCOPED_TRACE(step[1]);
+        const size_t from = stream->count();
         ASSERT_EQ(runX(step), 0);
         // New content (the grid turned upside down) shows that frames still come, and
         // from where.
         for (auto& block : blocks) block.y = 360 - block.y;
         screen->paintRoot({0, 0, 0}, blocks);
-        const size_t from = stream->count();
         auto image = stillPicture(*stream, from);
         ASSERT_EQ(image.width, 1280);
         expectShows(image, blocks, {0, 0, 1280, 720, {}}, 12);
