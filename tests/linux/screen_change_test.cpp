@@ -7,8 +7,10 @@
 #include <xcb/randr.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <tuple>
 
@@ -85,9 +87,16 @@ TEST_F(ScreenChangeTest, ChangeBetweenTheLookAndTheGrabIsFollowed) {
     sync();
 
     SampleCollector collector(SampleCollector::Images::keep);
-    std::atomic<bool> stopped{false};
-    auto stream =
-        startStream(configuration(960, 540, 60, false, 8), collector, [&](const platform::Error&) { stopped = true; });
+    std::mutex mutex;
+    std::optional<std::string> stoppedBecause;  // the stream stopped by itself, and why
+    auto stop = [&] {
+        std::scoped_lock lock(mutex);
+        return stoppedBecause.value_or("");
+    };
+    auto stream = startStream(configuration(960, 540, 60, false, 8), collector, [&](const platform::Error& error) {
+        std::scoped_lock lock(mutex);
+        stoppedBecause = error.description;
+    });
     ASSERT_TRUE(collector.waitFor([](auto& s) { return !s.empty() && isComplete(*s.front()); }, 5s));
 
     struct Step {
@@ -114,7 +123,7 @@ TEST_F(ScreenChangeTest, ChangeBetweenTheLookAndTheGrabIsFollowed) {
                                    [](auto& sample) { return isComplete(*sample); });
             },
             5s))
-            << "no frame after the change";
+            << "no frame after the change; stopped: " << stop();
         auto samples = collector.samples();
         auto first = std::find_if(samples.begin() + static_cast<long>(before), samples.end(),
                                   [](auto& sample) { return isComplete(*sample); });
@@ -123,7 +132,7 @@ TEST_F(ScreenChangeTest, ChangeBetweenTheLookAndTheGrabIsFollowed) {
         collector.clear();
     }
     stopStream(*stream);
-    EXPECT_FALSE(stopped) << "the stream stopped by itself";
+    EXPECT_EQ(stop(), "") << "the stream stopped by itself";
 }
 
 }  // namespace
