@@ -1,9 +1,7 @@
 // A stream that outlives changes of the screen, as the host sees it: a resolution
-// change keeps the stream going at its size with the new picture, a monitor added
-// before the captured one changes nothing, and the stream ends, with its line on
+// change keeps the stream going at its size with the new picture, a monitor added or
+// removed before the captured one changes nothing, and the stream ends, with its line on
 // standard error and status 1, only when the captured monitor or the X server goes.
-#include <signal.h>
-
 #include "tests/e2e/picture_checks.h"
 #include "tests/e2e/screen_suite.h"
 
