@@ -107,8 +107,9 @@ public:
                 end(makeError(kConnectionLost, "Se perdió la conexión con X11: " + connectionErrorText(broken)));
                 return;
             }
-            const uint64_t now = hostTimeNanos();
-            if (auto error = followScreenChange(now, MonitorFollower::When::due)) {
+            // Before the frame's time is taken: a look at the monitors is a round trip,
+            // which must not make the frame seem older than it is.
+            if (auto error = followScreenChange(hostTimeNanos(), MonitorFollower::When::due)) {
                 end(std::move(*error));
                 return;
             }
@@ -117,6 +118,7 @@ public:
                 waitUntil(follower_->nextLook());
                 continue;
             }
+            const uint64_t now = hostTimeNanos();
             const bool changeKnown =
                 forceComplete_ || damaged_ || waitingForBuffer_ || (showsCursor_ && cursorChanged_);
             if (lastDelivered_ != 0 && now < nextTick(changeKnown)) {
