@@ -35,11 +35,12 @@ struct StreamSettings {
     long bitrate = 4000000;
     bool drawMouse = false;
     testsupport::Stalled stalled = {};  // a host that stops reading standard output or error
+    uint32_t displayID = 1;
 };
 
 class LiveStream {
 public:
-    // Starts `zentcap 1 W H FPS BITRATE DRAWMOUSE` with DISPLAY set. Null if it
+    // Starts `zentcap ID W H FPS BITRATE DRAWMOUSE` with DISPLAY set. Null if it
     // cannot be started.
     static std::unique_ptr<LiveStream> start(const StreamSettings& settings);
     ~LiveStream();

@@ -1,5 +1,7 @@
 #include "tests/e2e/picture_checks.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -26,6 +28,47 @@ Rgb meanColour(const zentrecv::RgbImage& image, int x, int y, int radius) {
 
 int colourDistance(Rgb a, Rgb b) {
     return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+}
+
+const Rgb kPalette[8] = {{200, 40, 40},   {40, 180, 60},  {50, 60, 200},  {230, 230, 230},
+                         {25, 25, 25},    {220, 200, 40}, {40, 190, 200}, {180, 60, 190}};
+
+std::vector<Block> colourGrid(int width, int height) {
+    std::vector<Block> blocks;
+    for (int i = 0; i < 8; ++i) {
+        int column = i % 4, row = i / 4;
+        blocks.push_back({column * width / 4, row * height / 2, width / 4, height / 2, kPalette[i]});
+    }
+    return blocks;
+}
+
+zentrecv::RgbImage stillPicture(LiveStream& stream, size_t from) {
+    EXPECT_TRUE(stream.waitForVideo(milliseconds(10000), from)) << stream.process().stderrText();
+    EXPECT_TRUE(stream.waitForQuiet(milliseconds(500), milliseconds(10000)));
+    EXPECT_FALSE(stream.streamError()) << *stream.streamError();
+    auto decoded = decodeVideo(stream.packets());
+    EXPECT_EQ(decoded.errors, 0);
+    if (!decoded.last) return {};
+    return zentrecv::toRgb(*decoded.last);
+}
+
+void expectShows(const zentrecv::RgbImage& image, const std::vector<Block>& blocks, const Block& shown,
+                 int tolerance) {
+    int checked = 0;
+    for (const auto& block : blocks) {
+        const int left = std::max(block.x, shown.x), right = std::min(block.x + block.width, shown.x + shown.width);
+        const int top = std::max(block.y, shown.y), bottom = std::min(block.y + block.height, shown.y + shown.height);
+        // Too little of it shows to have a middle away from the scaler's reach.
+        if (right - left < 60 || bottom - top < 60) continue;
+        const int x = ((left + right) / 2 - shown.x) * image.width / shown.width;
+        const int y = ((top + bottom) / 2 - shown.y) * image.height / shown.height;
+        Rgb seen = meanColour(image, x, y, 6);
+        EXPECT_LE(colourDistance(seen, block.colour), tolerance)
+            << "block at " << block.x << "," << block.y << " seen at " << x << "," << y << ": painted "
+            << describe(block.colour) << ", decoded " << describe(seen);
+        ++checked;
+    }
+    EXPECT_GT(checked, 0) << "no block shows in the part looked at";
 }
 
 std::string describe(Rgb colour) {

@@ -30,6 +30,7 @@ protected:
     }
 
     static const std::string& display() { return server()->display(); }
+    static testsupport::Xvfb& xServer() { return *server(); }
 
     StreamSettings settings(int width, int height, int fps, long bitrate, bool drawMouse) const {
         return {display(), width, height, fps, bitrate, drawMouse, {}};

@@ -7,32 +7,6 @@
 namespace e2e {
 namespace {
 
-// Eight blocks, 4 x 2, in colours that tell the channels and the colour matrix
-// apart (a BT.601/BT.709 mix-up moves saturated colours by 15 or more).
-const Rgb kPalette[8] = {{200, 40, 40},   {40, 180, 60},  {50, 60, 200},  {230, 230, 230},
-                         {25, 25, 25},    {220, 200, 40}, {40, 190, 200}, {180, 60, 190}};
-
-std::vector<Block> grid(int width, int height) {
-    std::vector<Block> blocks;
-    for (int i = 0; i < 8; ++i) {
-        int column = i % 4, row = i / 4;
-        blocks.push_back({column * width / 4, row * height / 2, width / 4, height / 2, kPalette[i]});
-    }
-    return blocks;
-}
-
-// A still screen: the first pictures show the painted content; the last decoded
-// picture of the stream once it went quiet is the one to check.
-zentrecv::RgbImage pictureOf(LiveStream& stream) {
-    EXPECT_TRUE(stream.waitForVideo(milliseconds(10000))) << stream.process().stderrText();
-    EXPECT_TRUE(stream.waitForQuiet(milliseconds(500), milliseconds(10000)));
-    EXPECT_FALSE(stream.streamError()) << *stream.streamError();
-    auto decoded = decodeVideo(stream.packets());
-    EXPECT_EQ(decoded.errors, 0);
-    if (!decoded.last) return {};
-    return zentrecv::toRgb(*decoded.last);
-}
-
 void expectGrid(const zentrecv::RgbImage& image, int tolerance) {
     for (int i = 0; i < 8; ++i) {
         int column = i % 4, row = i / 4;
@@ -50,7 +24,7 @@ protected:
 };
 
 TEST_F(NativeSizeContent, ColoursAndPositionsMatchTheScreen) {
-    auto blocks = grid(screen->width(), screen->height());
+    auto blocks = colourGrid(screen->width(), screen->height());
     // Small white squares inside the dark block place the picture to the pixel:
     // a shifted, flipped or stretched picture misses their edges.
     const Block marks[] = {{120, 420, 24, 24, {255, 255, 255}}, {240, 600, 16, 40, {255, 255, 255}}};
@@ -59,7 +33,7 @@ TEST_F(NativeSizeContent, ColoursAndPositionsMatchTheScreen) {
 
     auto stream = LiveStream::start(settings(1280, 720, 30, 8000000, false));
     ASSERT_TRUE(stream);
-    auto image = pictureOf(*stream);
+    auto image = stillPicture(*stream);
     ASSERT_EQ(image.width, 1280);
     ASSERT_EQ(image.height, 720);
     expectGrid(image, 12);
@@ -96,7 +70,7 @@ protected:
 };
 
 TEST_F(ScaledContent, ColoursAndLayoutSurviveScaling) {
-    screen->paintRoot({0, 0, 0}, grid(screen->width(), screen->height()));
+    screen->paintRoot({0, 0, 0}, colourGrid(screen->width(), screen->height()));
     struct Size {
         int width, height;
     };
@@ -104,7 +78,7 @@ TEST_F(ScaledContent, ColoursAndLayoutSurviveScaling) {
         SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
         auto stream = LiveStream::start(settings(size.width, size.height, 30, 6000000, false));
         ASSERT_TRUE(stream);
-        auto image = pictureOf(*stream);
+        auto image = stillPicture(*stream);
         ASSERT_EQ(image.width, size.width);
         ASSERT_EQ(image.height, size.height);
         expectGrid(image, 12);

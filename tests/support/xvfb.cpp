@@ -23,6 +23,11 @@ std::unique_ptr<Xvfb> Xvfb::start(std::string geometry, std::vector<std::string>
     return xvfb;
 }
 
+void Xvfb::kill() {
+    server_->signal(SIGKILL);
+    server_->waitExit(Milliseconds(5000));
+}
+
 Xvfb::~Xvfb() {
     server_->signal(SIGTERM);
     if (!server_->waitExit(Milliseconds(5000))) server_->signal(SIGKILL);

@@ -22,6 +22,9 @@ public:
     // ":N", for DISPLAY.
     const std::string& display() const { return display_; }
 
+    // Kills the server (SIGKILL, as when it crashes) and waits until it is gone.
+    void kill();
+
 private:
     Xvfb() = default;
     std::unique_ptr<Child> server_;

@@ -12,6 +12,7 @@
 
 #include "platform/linux/capture/damage_tracker.h"
 #include "platform/linux/capture/frame_converter.h"
+#include "platform/linux/capture/monitor_follower.h"
 #include "platform/linux/capture/monitors.h"
 #include "platform/linux/capture/pixel_buffer_pool.h"
 #include "platform/linux/capture/platform_thread.h"
@@ -106,11 +107,22 @@ public:
                 end(makeError(kConnectionLost, "Se perdió la conexión con X11: " + connectionErrorText(broken)));
                 return;
             }
+            // Before the frame's time is taken: a look at the monitors is a round trip,
+            // which must not make the frame seem older than it is.
+            if (auto error = followScreenChange(hostTimeNanos(), MonitorFollower::When::due)) {
+                end(std::move(*error));
+                return;
+            }
+            // No frame while the monitor's geometry is unknown.
+            if (follower_->settling()) {
+                waitUntil(follower_->nextLook());
+                continue;
+            }
             const uint64_t now = hostTimeNanos();
             const bool changeKnown =
                 forceComplete_ || damaged_ || waitingForBuffer_ || (showsCursor_ && cursorChanged_);
             if (lastDelivered_ != 0 && now < nextTick(changeKnown)) {
-                waitUntil(nextTick(changeKnown));
+                waitUntil(std::min(nextTick(changeKnown), follower_->nextLook()));
                 continue;
             }
             if (auto error = tick(now, changeKnown)) {
@@ -148,6 +160,10 @@ private:
             return makeError(kDisplayNotFound,
                              "La pantalla " + std::to_string(shared_->filter.display.displayID) + " no existe");
         monitor_ = *monitor;
+        startSize_ = {monitor_.width, monitor_.height};
+        follower_ = std::make_unique<MonitorFollower>(
+            connection_, monitor_,
+            ScreenSize{connection_.screen->width_in_pixels, connection_.screen->height_in_pixels});
         if (auto error = setUpForMonitor()) return error;
         auto damage = DamageTracker::create(connection_);
         if (!damage) return damage.error();
@@ -159,14 +175,56 @@ private:
         return std::nullopt;
     }
 
-    // (Re)creates what depends on the captured monitor's geometry (`monitor_`), and
-    // makes the next frame a complete one.
+    // (Re)creates what depends on the captured monitor's geometry (`monitor_`) and the
+    // screen's size, and makes the next frame a complete one.
     std::optional<Error> setUpForMonitor() {
         auto grabber = ShmGrabber::create(connection_, monitor_.width, monitor_.height);
         if (!grabber) return grabber.error();
         grabber_ = std::move(grabber.value());
+        if (damage_) damage_->setScreenSize(follower_->screen());
         forceComplete_ = true;
         return std::nullopt;
+    }
+
+    // Looks at the monitors when a look is due (or at once) and follows a change of the
+    // captured monitor or of the screen. An error ends the capture: the monitor is gone.
+    std::optional<Error> followScreenChange(uint64_t now, MonitorFollower::When when) {
+        switch (follower_->look(now, when)) {
+            case MonitorFollower::Outcome::unchanged:
+            case MonitorFollower::Outcome::settling:
+                return std::nullopt;
+            case MonitorFollower::Outcome::changed:
+                monitor_ = follower_->monitor();
+                return setUpForMonitor();
+            case MonitorFollower::Outcome::gone:
+                break;
+        }
+        return makeError(kDisplayGone,
+                         "La pantalla " + std::to_string(shared_->filter.display.displayID) + " se ha desconectado");
+    }
+
+    // A grab refused by the server (Match or Value error) when the screen shrank or the
+    // monitor moved after the geometry was last read: the notification is on its way.
+    // The monitors are read again; when they changed, this frame time is skipped and the
+    // next frame is a complete one at the new geometry. A refusal with nothing changed
+    // is real and ends the capture.
+    std::optional<Error> grabFailed(Error error, uint64_t now) {
+        if (error.code != kRequestFailed) return error;
+        const Monitor before = monitor_;
+        if (auto stop = followScreenChange(now, MonitorFollower::When::now)) return stop;
+        if (follower_->settling() || !monitor_.sameArea(before)) return std::nullopt;
+        return error;
+    }
+
+    // True when a RandR notification came in while the image was read: the server sends
+    // it before the image's reply, so the image may be of a geometry that no longer
+    // holds. The frame is dropped, and the next one is complete whatever the look at
+    // the monitors finds (the damage taken for this one is lost with it).
+    bool screenChangedDuringGrab() {
+        drainEvents();
+        if (!follower_->notified()) return false;
+        forceComplete_ = true;
+        return true;
     }
 
     void end(Error error) { shared_->reportStop(error); }
@@ -181,8 +239,10 @@ private:
         }
         interval_ = intervalNanos(configuration.minimumFrameInterval);
         showsCursor_ = configuration.showsCursor;
-        const int width = configuration.width > 0 ? static_cast<int>(configuration.width) : monitor_.width;
-        const int height = configuration.height > 0 ? static_cast<int>(configuration.height) : monitor_.height;
+        // Without a size, frames keep the monitor's size at the start: what receives them
+        // (an encoder, a file) was set up for that size, and a resized monitor is scaled.
+        const int width = configuration.width > 0 ? static_cast<int>(configuration.width) : startSize_.width;
+        const int height = configuration.height > 0 ? static_cast<int>(configuration.height) : startSize_.height;
         const int depth = std::clamp(configuration.queueDepth, 1, kMaxQueueDepth);
         if (!pool_ || pool_->width() != width || pool_->height() != height || depth != poolDepth_) {
             // A returned buffer wakes the loop, which may be waiting for one. Weak: a
@@ -201,6 +261,8 @@ private:
         while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection_.get())}) {
             if (damage_->handleEvent(*event)) {
                 damaged_ = true;
+            } else if (follower_->handleEvent(*event)) {
+                // Followed in the loop, between frames.
             } else if ((event->response_type & 0x7f) == xfixesFirstEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
                 cursorChanged_ = true;
             }
@@ -259,7 +321,8 @@ private:
             deliver(nullptr, FrameStatus::idle, now);
             return std::nullopt;
         }
-        if (auto error = grabber_->grab(monitor_.x, monitor_.y)) return error;
+        if (auto error = grabber_->grab(monitor_.x, monitor_.y)) return grabFailed(std::move(*error), now);
+        if (screenChangedDuringGrab()) return std::nullopt;
         if (showsCursor_) drawPointer(pointer);
         converter_.convert(grabber_->pixels(), grabber_->width(), grabber_->height(), grabber_->stride(), *buffer);
         forceComplete_ = false;
@@ -304,6 +367,8 @@ private:
     std::shared_ptr<StreamShared> shared_;
     Connection connection_;
     Monitor monitor_;
+    ScreenSize startSize_;  // the monitor's size when the capture started
+    std::unique_ptr<MonitorFollower> follower_;
     std::unique_ptr<ShmGrabber> grabber_;
     std::unique_ptr<DamageTracker> damage_;
     std::unique_ptr<PixelBufferPool> pool_;

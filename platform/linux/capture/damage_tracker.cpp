@@ -45,12 +45,8 @@ bool DamageTracker::takeChangeIn(const Monitor& area) {
     xcb_connection_t* c = connection_.get();
     xcb_damage_subtract(c, damage_, XCB_NONE, region_);
     // Any damage touches an area that covers the whole screen: the region need not
-    // travel (one round trip less before the grab). The screen's size is the one it
-    // had at connection time; if it grew since, damage outside the area only costs a
-    // needless frame.
-    const xcb_screen_t& screen = *connection_.screen;
-    if (area.x <= 0 && area.y <= 0 && area.x + area.width >= screen.width_in_pixels &&
-        area.y + area.height >= screen.height_in_pixels)
+    // travel (one round trip less before the grab).
+    if (area.x <= 0 && area.y <= 0 && area.x + area.width >= screen_.width && area.y + area.height >= screen_.height)
         return true;
     Reply<xcb_xfixes_fetch_region_reply_t> reply(
         xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));

@@ -30,10 +30,17 @@ public:
     // notification, so there is some damage to take.
     bool takeChangeIn(const Monitor& area);
 
+    // The screen's size now, after a resize: damage outside an area that covers the
+    // whole screen cannot exist, which spares the look at the region.
+    void setScreenSize(ScreenSize screen) { screen_ = screen; }
+
 private:
-    explicit DamageTracker(const Connection& connection) : connection_(connection) {}
+    explicit DamageTracker(const Connection& connection)
+        : connection_(connection),
+          screen_{connection.screen->width_in_pixels, connection.screen->height_in_pixels} {}
 
     const Connection& connection_;
+    ScreenSize screen_;
     uint8_t firstEvent_ = 0;
     xcb_damage_damage_t damage_ = 0;
     xcb_xfixes_region_t region_ = 0;

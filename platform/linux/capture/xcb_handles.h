@@ -24,6 +24,7 @@ enum ErrorCode : int {
     kConnectionLost = 4,         // the connection broke while capturing
     kRequestFailed = 5,          // the server refused a request
     kOutOfMemory = 6,            // a buffer could not be allocated
+    kDisplayGone = 7,            // the captured monitor went away while capturing
 };
 
 struct ConnectionDeleter {
