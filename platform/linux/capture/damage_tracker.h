@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/linux/capture/dirty_region.h"
 #include "platform/linux/capture/monitors.h"
 #include "platform/linux/capture/xcb_handles.h"
 
@@ -26,9 +27,11 @@ public:
     bool handleEvent(const xcb_generic_event_t& event);
 
     // Takes the accumulated damage (the server forgets it, so the next change notifies
-    // again) and tells whether any of it touches `area`. Called only after a damage
-    // notification, so there is some damage to take.
-    bool takeChangeIn(const Monitor& area);
+    // again) and tells whether any of it touches `area`; what does is added to `into`,
+    // clipped to the area and in its coordinates (the whole area when the region could
+    // not be read). Called only after a damage notification, so there is some damage
+    // to take.
+    bool takeChangeIn(const Monitor& area, DirtyRegion& into);
 
 private:
     explicit DamageTracker(const Connection& connection) : connection_(connection) {}
