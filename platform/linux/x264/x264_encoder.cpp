@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/bounded_write.h"
@@ -102,6 +104,11 @@ std::unique_ptr<Encoder> Encoder::open(int width, int height, const RateSettings
     param.analyse.b_transform_8x8 = 1;
     param.b_deblocking_filter = 1;
 
+    // Macroblocks the caller marks as unchanged since the previous frame are coded as
+    // skipped without analysis (libx264 checks that the previous frame is the
+    // reference and that its quality is no worse).
+    param.analyse.b_mb_info = 1;
+
     // Parameter sets come apart from the frames; NAL units carry length prefixes.
     param.b_repeat_headers = 0;
     param.b_annexb = 0;
@@ -133,7 +140,7 @@ std::unique_ptr<Encoder> Encoder::open(int width, int height, const RateSettings
         error = errorText("x264_encoder_open", -1);
         return nullptr;
     }
-    return std::unique_ptr<Encoder>(new Encoder(std::move(handle), rate.framesPerSecond));
+    return std::unique_ptr<Encoder>(new Encoder(std::move(handle), rate.framesPerSecond, width, height));
 }
 
 bool Encoder::reconfigure(const RateSettings& rate, std::string& error) {
@@ -174,6 +181,13 @@ std::optional<EncodedFrame> Encoder::encode(const PixelBuffer& image, int64_t mi
     picture.img.i_stride[1] = image.chromaStride;
     picture.i_pts = microseconds;
     picture.i_type = forceKeyFrame ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    // Freed by libx264 once the frame is done with, whenever that is.
+    const std::vector<uint8_t>& unchanged = unchanged_.compare(image);
+    picture.prop.mb_info = static_cast<uint8_t*>(std::malloc(unchanged.size()));
+    if (picture.prop.mb_info) {
+        std::memcpy(picture.prop.mb_info, unchanged.data(), unchanged.size());
+        picture.prop.mb_info_free = std::free;
+    }
 
     x264_picture_t output;
     x264_nal_t* nals = nullptr;
