@@ -13,6 +13,7 @@
 
 #include "platform/linux/capture/frame_converter.h"
 #include "platform/linux/capture/pixel_buffer_pool.h"
+#include "platform/linux/capture/shm_grabber.h"
 #include "platform/linux/capture/xfixes_cursor.h"
 #include "platform/media.h"
 #include "tests/linux/x_fixture.h"
@@ -177,6 +178,39 @@ TEST_P(PartialCaptureTest, EveryPooledBufferEqualsACompleteConversion) {
     }
     stopStream(*stream);
     EXPECT_EQ(static_cast<int>(checked.size()), kDepth) << "every buffer of the pool must have been checked";
+}
+
+using ShmGrabberTest = XServerTest;
+
+// Reading only the changed parts leaves the segment as a whole read would: the parts
+// land at the segment's stride, windows over the root included, and nothing else moves.
+TEST_F(ShmGrabberTest, PartsReadIntoTheSegmentEqualAWholeRead) {
+    auto connection = platform::x11::connect();
+    ASSERT_TRUE(connection);
+    auto partial = platform::x11::ShmGrabber::create(connection.value(), 1920, 1080);
+    auto whole = platform::x11::ShmGrabber::create(connection.value(), 1920, 1080);
+    ASSERT_TRUE(partial && whole);
+    ASSERT_TRUE(partial.value()->readsParts()) << "Xvfb shares pixmaps: without them no part would be read";
+    ASSERT_FALSE(partial.value()->grab(0, 0));
+
+    const xcb_window_t window = xcb_generate_id(client());
+    const uint32_t background = 0x00208040;
+    xcb_create_window(client(), XCB_COPY_FROM_PARENT, window, root(), 501, 333, 77, 55, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, &background);
+    xcb_map_window(client(), window);
+    fill(3, 5, 7, 9, {200, 10, 10});
+    fill(1913, 1071, 7, 9, {10, 200, 10});  // the bottom-right corner
+    platform::x11::DirtyRegion changed(1920, 1080);
+    for (const platform::x11::Rect& r : {platform::x11::Rect{501, 333, 77, 55}, platform::x11::Rect{3, 5, 7, 9},
+                                         platform::x11::Rect{1913, 1071, 7, 9}})
+        changed.add(r);
+    ASSERT_FALSE(partial.value()->grab(0, 0, changed));
+    ASSERT_FALSE(whole.value()->grab(0, 0));
+    for (int y = 0; y < 1080; ++y)
+        ASSERT_EQ(std::memcmp(partial.value()->pixels() + static_cast<size_t>(y) * 1920 * 4,
+                              whole.value()->pixels() + static_cast<size_t>(y) * 1920 * 4, 1920 * 4),
+                  0)
+            << "row " << y;
 }
 
 void PrintTo(const PartialCase& c, std::ostream* out) { *out << c.name; }

@@ -166,6 +166,10 @@ private:
         auto grabber = ShmGrabber::create(connection_, monitor_.width, monitor_.height);
         if (!grabber) return grabber.error();
         grabber_ = std::move(grabber.value());
+        // A new segment holds no picture and no pointer; every buffer is then wholly
+        // out of date (the backlog is sized again at the next frame).
+        drawnPointer_.reset();
+        backlog_ = BufferBacklog();
         forceComplete_ = true;
         return std::nullopt;
     }

@@ -81,15 +81,21 @@ std::optional<Error> ShmGrabber::grab(int x, int y, const DirtyRegion& region) {
                                                static_cast<uint16_t>(r.height)));
     // The first check waits for the server to have handled every copy (one round
     // trip); the others are then known at once.
-    std::optional<Error> failure;
+    bool failure = false;
     for (const xcb_void_cookie_t& cookie : copies) {
         Reply<xcb_generic_error_t> error(xcb_request_check(c, cookie));
-        if (error && !failure)
-            failure = makeError(kRequestFailed, "No se pudo leer la pantalla: " + protocolErrorText(error->error_code));
+        failure = failure || error;
     }
     if (int broken = xcb_connection_has_error(c))
         return makeError(kConnectionLost, "Se perdió la conexión con X11: " + connectionErrorText(broken));
-    return failure;
+    if (!failure) return std::nullopt;
+    // A server that takes the pixmap but refuses to copy into it: read everything
+    // from now on, as without shared pixmaps.
+    xcb_free_gc(c, gc_);
+    xcb_free_pixmap(c, pixmap_);
+    gc_ = 0;
+    pixmap_ = 0;
+    return grab(x, y);
 }
 
 std::optional<Error> ShmGrabber::grab(int x, int y) {

@@ -32,7 +32,8 @@ public:
     // one round trip. Without shared pixmaps (or when the region is whole) it reads
     // everything, which gives the same picture.
     std::optional<Error> grab(int x, int y, const DirtyRegion& region);
-    // Whether grab(x, y, region) can read parts (the server offers shared pixmaps).
+    // Whether grab(x, y, region) reads parts (the server offers shared pixmaps and
+    // copies into them).
     bool readsParts() const { return pixmap_ != 0; }
 
     uint8_t* pixels() const { return pixels_; }
