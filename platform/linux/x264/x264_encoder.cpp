@@ -186,7 +186,7 @@ std::optional<EncodedFrame> Encoder::encode(const PixelBuffer& image, int64_t mi
     picture.prop.mb_info = static_cast<uint8_t*>(std::malloc(unchanged.size()));
     if (picture.prop.mb_info) {
         std::memcpy(picture.prop.mb_info, unchanged.data(), unchanged.size());
-        picture.prop.mb_info_free = std::free;
+        picture.prop.mb_info_free = [](void* flags) { std::free(flags); };
     }
 
     x264_picture_t output;
