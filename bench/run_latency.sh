@@ -3,15 +3,20 @@
 # frames and memory of zentcap, next to ffmpeg x11grab + libx264 (ultrafast,
 # zerolatency), on private Xvfb servers of each measured size. Prints a table:
 # first with a bar moving at 60 frames a second (frames flow at the full rate, so
-# a change waits on average half a frame interval for its capture), then on a
-# still screen where only the measured patch changes.
+# a change waits on average half a frame interval for its capture), the same with
+# one core kept busy by a competing process, then on a still screen where only the
+# measured patch changes, and on a screen where text is being typed (small changes
+# several times a second, a glyph-sized measured patch).
 #   bench/run_latency.sh [seconds per run, default 10] [memory check seconds, default 20] [build dir, default build]
+#                        [zentcap binary to measure, default the build's]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
 rss_seconds=${2:-20}
 build=${3:-build}
 bin=$build/bin
+zentcap=()
+if [ -n "${4:-}" ]; then zentcap=(--zentcap "$4"); fi
 if [ ! -x "$bin/zentcap_latency" ] || [ ! -x "$bin/zentcap" ]; then
   cmake -S . -B "$build" && cmake --build "$build" -j2
 fi
@@ -44,11 +49,15 @@ for size in 1280x720 1920x1080; do
     1920x1080) configs=1920x1080@30,1920x1080@60; rss=$rss_seconds ;;
   esac
   "$bin/zentcap_latency" --display "$display" --configs "$configs" --seconds "$seconds" \
-    --rss-seconds "$rss" "${header[@]}"
+    --rss-seconds "$rss" "${zentcap[@]}" "${header[@]}"
   header=(--no-header)
   if [ "$size" = 1920x1080 ]; then
+    "$bin/zentcap_latency" --display "$display" --configs "$configs" --seconds "$seconds" \
+      --busy "${zentcap[@]}" "${header[@]}"
     "$bin/zentcap_latency" --display "$display" --configs 1920x1080@30 --seconds "$seconds" \
-      --scene still "${header[@]}"
+      --scene still "${zentcap[@]}" "${header[@]}"
+    "$bin/zentcap_latency" --display "$display" --configs "$configs" --seconds "$seconds" \
+      --scene typing "${zentcap[@]}" "${header[@]}"
   fi
   stop_server
 done

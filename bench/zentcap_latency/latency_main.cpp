@@ -4,7 +4,7 @@
 //
 //   zentcap_latency --display :N [--configs 1280x720@30,...] [--seconds S]
 //                   [--bitrate B] [--rss-seconds S] [--tools zentcap,ffmpeg]
-//                   [--scene moving|still] [--no-header]
+//                   [--scene moving|still|typing] [--busy] [--zentcap PATH] [--no-header]
 //
 // The screen must have the configuration's size (bench/run_latency.sh starts a
 // server per size): ffmpeg grabs a region of that size without scaling.
@@ -15,9 +15,14 @@
 // after the run, so the reader's own decode time never counts. "skipped" is the
 // share of frame times with a change on the screen that brought no packet: in the
 // moving scene the screen changes 60 times a second, so a tool should deliver
-// as many frames as the frame rate allows or as changes were drawn, if fewer.
+// as many frames as the frame rate allows or as changes were drawn, if fewer; in
+// the still and typing scenes it is the share of flips no picture showed.
+// --busy keeps one core busy with a competing process during each run (the
+// scene's name then ends in "+busy"); --zentcap runs another zentcap binary (to
+// compare builds on the same machine in one sitting).
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +63,8 @@ struct Options {
     bool ffmpeg = true;
     bool header = true;
     Scene scene = Scene::moving;
+    bool busy = false;
+    std::string zentcapPath;  // the program measured; empty: the one beside this benchmark
 };
 
 enum class Tool { Zentcap, Ffmpeg };
@@ -81,7 +88,7 @@ std::string logPath(const std::string& what) {
 
 std::vector<std::string> command(Tool tool, const Config& config, const Options& options) {
     if (tool == Tool::Zentcap) {
-        return {programDir() + "/zentcap", "1", std::to_string(config.width), std::to_string(config.height),
+        return {options.zentcapPath.empty() ? programDir() + "/zentcap" : options.zentcapPath, "1", std::to_string(config.width), std::to_string(config.height),
                 std::to_string(config.fps), std::to_string(options.bitrate), "0"};
     }
     // -flush_packets 1: each access unit leaves ffmpeg as soon as it is encoded,
@@ -155,8 +162,30 @@ struct Result {
     double skippedShare = NAN;  // moving scene only
 };
 
+// A process that spins on one core until killed: the competition a capturer meets on
+// a loaded desktop.
+pid_t startBusyLoop() {
+    const pid_t child = fork();
+    if (child == 0) {
+        volatile unsigned long spin = 0;
+        for (;;) spin = spin + 1;
+    }
+    return child;
+}
+
+void stopBusyLoop(pid_t child) {
+    if (child <= 0) return;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
 Result measure(Tool tool, const Config& config, const Options& options) {
     Result result;
+    const pid_t busy = options.busy ? startBusyLoop() : -1;
+    struct BusyStop {
+        pid_t pid;
+        ~BusyStop() { stopBusyLoop(pid); }
+    } busyStop{busy};
     ScreenFlipper flipper(options.display);
     if (!flipper.start(options.scene)) {
         std::fprintf(stderr, "cannot open %s\n", options.display.c_str());
@@ -204,10 +233,10 @@ Result measure(Tool tool, const Config& config, const Options& options) {
         for (auto& frame : output.frames) {
             double scaleX = double(frame->width) / flipper.screenWidth();
             double scaleY = double(frame->height) / flipper.screenHeight();
-            int inset = ScreenFlipper::kPatch / 6;
+            const int patch = flipper.patch();
+            int inset = patch / 6;
             double luma = zentrecv::meanLuma(*frame, int(inset * scaleX), int(inset * scaleY),
-                                             int((ScreenFlipper::kPatch - 2 * inset) * scaleX),
-                                             int((ScreenFlipper::kPatch - 2 * inset) * scaleY));
+                                             int((patch - 2 * inset) * scaleX), int((patch - 2 * inset) * scaleY));
             seen.push_back({unit.at, luma > 170 ? 1 : luma < 60 ? 0 : -1});
         }
         if (unit.at >= windowStart && unit.at < windowEnd) ++result.frames;
@@ -236,20 +265,23 @@ Result measure(Tool tool, const Config& config, const Options& options) {
             }
         }
     }
+    if (options.scene != Scene::moving && result.flips > 0)
+        result.skippedShare = 1.0 - double(result.latencies.size()) / double(result.flips);
     return result;
 }
 
 void printHeader() {
-    std::printf("%-8s %-13s %-7s %7s %8s %9s %11s %8s %11s %8s %7s\n", "tool", "config", "scene", "frames", "fps",
+    std::printf("%-8s %-13s %-12s %7s %8s %9s %11s %8s %11s %8s %7s\n", "tool", "config", "scene", "frames", "fps",
                 "skipped", "median ms", "p95 ms", "seen/flips", "cpu ms/f", "cpu %");
 }
 
 void printRow(Tool tool, const Config& config, const Options& options, const Result& result) {
     char skipped[16] = "-";
     if (!std::isnan(result.skippedShare)) std::snprintf(skipped, sizeof skipped, "%.1f%%", result.skippedShare * 100);
-    std::printf("%-8s %-13s %-7s %7d %8.1f %9s %11.1f %8.1f %5zu/%-5zu %8.2f %7.1f%s\n",
+    const std::string scene = std::string(sceneName(options.scene)) + (options.busy ? "+busy" : "");
+    std::printf("%-8s %-13s %-12s %7d %8.1f %9s %11.1f %8.1f %5zu/%-5zu %8.2f %7.1f%s\n",
                 tool == Tool::Zentcap ? "zentcap" : "ffmpeg", config.name().c_str(),
-                options.scene == Scene::moving ? "moving" : "still", result.frames, result.fps, skipped,
+                scene.c_str(), result.frames, result.fps, skipped,
                 percentile(result.latencies, 0.5), percentile(result.latencies, 0.95), result.latencies.size(),
                 result.flips, result.cpuMsPerFrame, result.cpuPercent,
                 result.decodeErrors ? "  (decode errors!)" : "");
@@ -324,8 +356,19 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.ffmpeg = tools.find("ffmpeg") != std::string::npos;
         } else if (arg == "--scene") {
             std::string scene = value();
-            if (scene != "moving" && scene != "still") return std::nullopt;
-            options.scene = scene == "moving" ? Scene::moving : Scene::still;
+            if (scene == "moving") {
+                options.scene = Scene::moving;
+            } else if (scene == "still") {
+                options.scene = Scene::still;
+            } else if (scene == "typing") {
+                options.scene = Scene::typing;
+            } else {
+                return std::nullopt;
+            }
+        } else if (arg == "--busy") {
+            options.busy = true;
+        } else if (arg == "--zentcap") {
+            options.zentcapPath = value();
         } else if (arg == "--no-header") {
             options.header = false;
         } else {
@@ -345,8 +388,8 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(stderr,
                      "usage: zentcap_latency --display :N [--configs WxH@F,...] [--seconds S] [--bitrate B]\n"
-                     "                       [--rss-seconds S] [--tools zentcap,ffmpeg] [--scene moving|still]\n"
-                     "                       [--no-header]\n");
+                     "                       [--rss-seconds S] [--tools zentcap,ffmpeg] [--scene moving|still|typing]\n"
+                     "                       [--busy] [--zentcap PATH] [--no-header]\n");
         return 2;
     }
     if (options->header) bench::printHeader();

@@ -4,6 +4,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <random>
 
 namespace bench {
@@ -19,6 +20,15 @@ void sleepSeconds(double seconds) {
 }
 
 }  // namespace
+
+const char* sceneName(Scene scene) {
+    switch (scene) {
+        case Scene::moving: return "moving";
+        case Scene::still: return "still";
+        case Scene::typing: return "typing";
+    }
+    return "?";
+}
 
 double monotonicSeconds() {
     timespec now{};
@@ -50,7 +60,9 @@ bool ScreenFlipper::start(Scene scene) {
     window_ = window;
     stop_ = false;
     animationFrames_ = 0;
+    scene_ = scene;
     if (scene == Scene::moving) animator_ = std::thread([this, display] { animate(display); });
+    if (scene == Scene::typing) animator_ = std::thread([this, display] { type(display); });
     flipper_ = std::thread([this, flipDisplay] { flip(flipDisplay); });
     return true;
 }
@@ -100,6 +112,63 @@ void ScreenFlipper::animate(void* opaque) {
     XSync(display, False);
 }
 
+// Text being typed: every 125 ms a word of 3 to 8 glyphs (each a few strokes in a
+// 10x18 cell) appears after the previous one, lines wrapping in the lower half of the
+// screen, and a 2x18 caret after the last word blinks every half second. Each word is
+// one drawing followed by a flush, as a terminal or an editor would draw it.
+void ScreenFlipper::type(void* opaque) {
+    auto* display = static_cast<Display*>(opaque);
+    GC gc = XCreateGC(display, window_, 0, nullptr);
+    std::mt19937 random(3);
+    constexpr int kCellWidth = 10, kCellHeight = 18, kLine = 24;
+    const int left = 60, right = width_ - 60, top = height_ / 2, bottom = height_ - 40;
+    int x = left, y = top;
+    bool caretShown = false;
+    double nextWord = monotonicSeconds(), nextBlink = nextWord + 0.5;
+    while (!stop_) {
+        const double now = monotonicSeconds();
+        if (now >= nextBlink) {
+            caretShown = !caretShown;
+            XSetForeground(display, gc, caretShown ? 0xf0f0f0 : kBackground);
+            XFillRectangle(display, window_, gc, x, y, 2, kCellHeight);
+            XFlush(display);
+            nextBlink += 0.5;
+        }
+        if (now >= nextWord) {
+            const int glyphs = 3 + int(random() % 6);
+            if (x + (glyphs + 1) * kCellWidth > right) {
+                x = left;
+                y += kLine;
+                if (y + kCellHeight > bottom) {  // a full page: start again on a clear one
+                    y = top;
+                    XSetForeground(display, gc, kBackground);
+                    XFillRectangle(display, window_, gc, left, top, unsigned(right - left), unsigned(bottom - top));
+                }
+            }
+            if (caretShown) {  // the caret moves on with the text
+                XSetForeground(display, gc, kBackground);
+                XFillRectangle(display, window_, gc, x, y, 2, kCellHeight);
+            }
+            XSetForeground(display, gc, 0xf0f0f0);
+            for (int g = 0; g < glyphs; ++g) {
+                const int cell = x + g * kCellWidth;
+                // Two or three strokes inside the cell: a vertical, a horizontal, a dot.
+                XFillRectangle(display, window_, gc, cell + 1 + int(random() % 6), y + 3, 2, kCellHeight - 5);
+                XFillRectangle(display, window_, gc, cell + 1, y + 4 + int(random() % 10), 7, 2);
+                if (random() % 2) XFillRectangle(display, window_, gc, cell + int(random() % 7), y + 1, 2, 2);
+            }
+            x += (glyphs + 1) * kCellWidth;
+            if (caretShown) XFillRectangle(display, window_, gc, x, y, 2, kCellHeight);
+            XFlush(display);
+            ++animationFrames_;
+            nextWord += 0.125;
+        }
+        sleepSeconds(std::max(0.0, std::min(nextWord, nextBlink) - monotonicSeconds()));
+    }
+    XFreeGC(display, gc);
+    XSync(display, False);
+}
+
 void ScreenFlipper::flip(void* opaque) {
     auto* display = static_cast<Display*>(opaque);
     GC gc = XCreateGC(display, window_, 0, nullptr);
@@ -119,7 +188,7 @@ void ScreenFlipper::flip(void* opaque) {
         }
         white = !white;
         XSetForeground(display, gc, white ? 0xffffff : 0x000000);
-        XFillRectangle(display, window_, gc, 0, 0, kPatch, kPatch);
+        XFillRectangle(display, window_, gc, 0, 0, unsigned(patch()), unsigned(patch()));
         XSync(display, False);
         double at = monotonicSeconds();
         {

@@ -235,6 +235,40 @@ TEST(CompressionSession, ALowerFrameRateGivesEachFrameMoreBits) {
     session->invalidate();
 }
 
+// A screen that stays as it is settles: once its quality is as fine as the rate
+// control goes, every further frame is skipped macroblocks only. The average bit rate
+// must not keep pulling the quantiser down and have each still frame coded again
+// (and analysed in full) a little finer than the one before.
+TEST(CompressionSession, AStillScreenSettlesToSkippedFrames) {
+    Outputs outputs;
+    auto session = makeSession(outputs);
+    ASSERT_TRUE(session);
+    // Lines of "text": short dark strokes on a light panel.
+    auto still = frame(0);
+    std::mt19937 random(5);
+    for (int line = 0; line < 12; ++line)
+        for (int cell = 0; cell < 60; ++cell) {
+            const int x = 10 + cell * 10 + static_cast<int>(random() % 6), y = 100 + line * 20;
+            for (int r = 0; r < 12; ++r) still->luma[(y + r) * kWidth + x] = still->luma[(y + r) * kWidth + x + 1] = 20;
+        }
+    // The session asks for a key frame every 30 frames; the last 15 frames before the
+    // second one must be settled.
+    constexpr int kFrames = 60, kSettled = 45;
+    for (int n = 0; n < kFrames; ++n) {
+        ASSERT_EQ(session->encodeFrame(still, timeOf(n), {1, 30}, {}), 0);
+        ASSERT_TRUE(outputs.waitFor(n + 1));
+    }
+    auto all = outputs.all();
+    ASSERT_EQ(all.size(), size_t{kFrames});
+    // A frame of skipped macroblocks only is a slice header and a few bytes of skip flags.
+    constexpr size_t kSkippedOnly = 64;
+    for (int n = kSettled; n < kFrames; ++n) {
+        ASSERT_EQ(all[n].status, 0);
+        ASSERT_TRUE(notSync(all[n]));
+        EXPECT_LE(all[n].sample->data->length(), kSkippedOnly) << "frame " << n;
+    }
+}
+
 TEST(CompressionSession, LibavcodecDecodesTheFramesBack) {
     Outputs outputs;
     auto session = makeSession(outputs);

@@ -8,21 +8,7 @@
 namespace linuxtest {
 namespace {
 
-class CursorTest : public XServerTest {
-protected:
-    // Gives the root window a red-on-blue crosshair from the core cursor font, so the
-    // pointer's pixels have known colours.
-    void setColouredCursor() {
-        xcb_font_t font = xcb_generate_id(client());
-        xcb_open_font(client(), font, 6, "cursor");
-        xcb_cursor_t cursor = xcb_generate_id(client());
-        constexpr uint16_t kCrosshair = 34;
-        xcb_create_glyph_cursor(client(), cursor, font, font, kCrosshair, kCrosshair + 1, 65535, 0, 0, 0, 0, 65535);
-        const uint32_t value = cursor;
-        xcb_change_window_attributes(client(), root(), XCB_CW_CURSOR, &value);
-        sync();
-    }
-};
+using CursorTest = XServerTest;
 
 bool isRed(const uint8_t* p) { return p[0] == 255 && p[1] == 0 && p[2] == 0 && p[3] == 255; }
 bool isBlue(const uint8_t* p) { return p[0] == 0 && p[1] == 0 && p[2] == 255 && p[3] == 255; }

@@ -67,6 +67,17 @@ void XServerTest::warpPointer(int x, int y) {
     sync();
 }
 
+void XServerTest::setColouredCursor() {
+    xcb_font_t font = xcb_generate_id(client_);
+    xcb_open_font(client_, font, 6, "cursor");
+    xcb_cursor_t cursor = xcb_generate_id(client_);
+    constexpr uint16_t kCrosshair = 34;
+    xcb_create_glyph_cursor(client_, cursor, font, font, kCrosshair, kCrosshair + 1, 65535, 0, 0, 0, 0, 65535);
+    const uint32_t value = cursor;
+    xcb_change_window_attributes(client_, root_, XCB_CW_CURSOR, &value);
+    sync();
+}
+
 void XServerTest::sync() {
     free(xcb_get_input_focus_reply(client_, xcb_get_input_focus(client_), nullptr));
 }

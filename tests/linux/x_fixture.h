@@ -42,6 +42,10 @@ protected:
     void startServer(const std::string& geometry = "1920x1080x24");
     void fill(int x, int y, int width, int height, Rgb colour);
     void warpPointer(int x, int y);
+    // Gives the root window a red-on-blue crosshair from the core cursor font, so the
+    // pointer's pixels have known colours (and its image stays readable while this
+    // client is connected).
+    void setColouredCursor();
     // Waits until the server has handled everything this client sent.
     void sync();
     xcb_connection_t* client() const { return client_; }

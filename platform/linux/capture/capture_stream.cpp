@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "platform/linux/capture/damage_tracker.h"
+#include "platform/linux/capture/dirty_region.h"
 #include "platform/linux/capture/frame_converter.h"
 #include "platform/linux/capture/monitor_follower.h"
 #include "platform/linux/capture/monitors.h"
@@ -181,7 +182,10 @@ private:
         auto grabber = ShmGrabber::create(connection_, monitor_.width, monitor_.height);
         if (!grabber) return grabber.error();
         grabber_ = std::move(grabber.value());
-        if (damage_) damage_->setScreenSize(follower_->screen());
+        // A new segment holds no picture and no pointer; every buffer is then wholly
+        // out of date (the backlog is sized again at the next frame).
+        drawnPointer_.reset();
+        backlog_ = BufferBacklog();
         forceComplete_ = true;
         return std::nullopt;
     }
@@ -212,8 +216,10 @@ private:
         if (error.code != kRequestFailed) return error;
         const Monitor before = monitor_;
         if (auto stop = followScreenChange(now, MonitorFollower::When::now)) return stop;
-        if (follower_->settling() || !monitor_.sameArea(before)) return std::nullopt;
-        return error;
+        if (!follower_->settling() && monitor_.sameArea(before)) return error;
+        // The damage taken for this frame is lost with it: the next one is complete.
+        forceComplete_ = true;
+        return std::nullopt;
     }
 
     // True when a RandR notification came in while the image was read: the server sends
@@ -312,33 +318,57 @@ private:
         }
         waitingForBuffer_ = false;
 
+        // What differs from the picture of the previous complete frame, in the
+        // monitor's coordinates.
+        DirtyRegion change(monitor_.width, monitor_.height);
+        if (forceComplete_) change.markWhole();
         bool changed = forceComplete_ || (showsCursor_ && (cursorChanged_ || pointer != lastPointer_));
         if (damaged_) {
             damaged_ = false;
-            changed = damage_->takeChangeIn(monitor_) || changed;
+            changed = damage_->takeChangeIn(monitor_, change) || changed;
         }
         if (!changed) {
             deliver(nullptr, FrameStatus::idle, now);
             return std::nullopt;
         }
-        if (auto error = grabber_->grab(monitor_.x, monitor_.y)) return grabFailed(std::move(*error), now);
+        // The pointer drawn into the last picture is erased by reading its place
+        // again, and drawn at its new place.
+        if (drawnPointer_) change.add(*drawnPointer_);
+        const std::optional<Rect> pointerArea = showsCursor_ ? placePointer(pointer) : std::nullopt;
+        if (pointerArea) change.add(*pointerArea);
+        if (auto error = grabber_->grab(monitor_.x, monitor_.y, change)) return grabFailed(std::move(*error), now);
         if (screenChangedDuringGrab()) return std::nullopt;
-        if (showsCursor_) drawPointer(pointer);
-        converter_.convert(grabber_->pixels(), grabber_->width(), grabber_->height(), grabber_->stride(), *buffer);
+        drawnPointer_ = pointerArea;
+        if (pointerArea) drawPointer(pointer);
+        // The buffer may hold a picture several frames old: it gets this frame's change
+        // and everything that changed since it last held a frame.
+        if (forceComplete_ || backlog_.slots() != pool_->count())
+            backlog_ = BufferBacklog(pool_->count(), monitor_.width, monitor_.height);
+        const DirtyRegion stale = backlog_.take(pool_->slotOf(*buffer), change);
+        converter_.convert(grabber_->pixels(), grabber_->width(), grabber_->height(), grabber_->stride(), change,
+                           stale, *buffer);
         forceComplete_ = false;
         lastComplete_ = now;
         deliver(std::move(buffer), FrameStatus::complete, now);
         return std::nullopt;
     }
 
-    void drawPointer(const std::optional<PointerPosition>& pointer) {
+    // Brings the pointer's shape up to date and tells where it will be drawn, in the
+    // monitor's coordinates (nothing when there is no shape or position).
+    std::optional<Rect> placePointer(const std::optional<PointerPosition>& pointer) {
         if (cursorChanged_ || !cursor_) {
             // The server may refuse the image (see xfixes_cursor.h): keep the last one.
             if (auto shape = fetchCursorShape(connection_.get())) cursor_ = std::move(shape);
             cursorChanged_ = false;
         }
         lastPointer_ = pointer;
-        if (!cursor_ || !pointer) return;
+        if (!cursor_ || !pointer) return std::nullopt;
+        return Rect{pointer->x - monitor_.x - cursor_->hotX, pointer->y - monitor_.y - cursor_->hotY, cursor_->width,
+                    cursor_->height};
+    }
+
+    // Composites the pointer placed by placePointer() into the grabbed pixels.
+    void drawPointer(const std::optional<PointerPosition>& pointer) {
         compositeCursor(*cursor_, pointer->x - monitor_.x, pointer->y - monitor_.y, grabber_->pixels(),
                         grabber_->width(), grabber_->height(), grabber_->stride());
     }
@@ -387,6 +417,8 @@ private:
     bool waitingForBuffer_ = false;  // a change was skipped for want of a pixel buffer
     std::optional<PointerPosition> lastPointer_;
     std::optional<CursorShape> cursor_;
+    std::optional<Rect> drawnPointer_;  // where the grabbed pixels hold a drawn pointer
+    BufferBacklog backlog_;             // what each pool buffer lacks of the grabbed picture
 };
 
 }  // namespace

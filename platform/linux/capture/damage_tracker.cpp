@@ -41,26 +41,30 @@ bool DamageTracker::handleEvent(const xcb_generic_event_t& event) {
     return (event.response_type & 0x7f) == firstEvent_ + XCB_DAMAGE_NOTIFY;
 }
 
-bool DamageTracker::takeChangeIn(const Monitor& area) {
+bool DamageTracker::takeChangeIn(const Monitor& area, DirtyRegion& into) {
     xcb_connection_t* c = connection_.get();
     xcb_damage_subtract(c, damage_, XCB_NONE, region_);
-    // Any damage touches an area that covers the whole screen: the region need not
-    // travel (one round trip less before the grab).
-    if (area.x <= 0 && area.y <= 0 && area.x + area.width >= screen_.width && area.y + area.height >= screen_.height)
-        return true;
     Reply<xcb_xfixes_fetch_region_reply_t> reply(
         xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
-    // Without an answer, assume a change: a needless frame is cheaper than a lost one.
-    if (!reply) return true;
+    // Without an answer, assume everything changed: a needless complete frame is
+    // cheaper than a lost change.
+    if (!reply) {
+        into.markWhole();
+        return true;
+    }
     const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(reply.get());
     const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
+    const Rect monitor{area.x, area.y, area.width, area.height};
+    bool touched = false;
     for (int i = 0; i < count; ++i) {
         const xcb_rectangle_t& r = rectangles[i];
-        const int left = std::max<int>(r.x, area.x), right = std::min<int>(r.x + r.width, area.x + area.width);
-        const int top = std::max<int>(r.y, area.y), bottom = std::min<int>(r.y + r.height, area.y + area.height);
-        if (left < right && top < bottom) return true;
+        const Rect inside = intersection({r.x, r.y, r.width, r.height}, monitor);
+        if (inside.empty()) continue;
+        touched = true;
+        into.add({inside.x - area.x, inside.y - area.y, inside.width, inside.height});
+        if (into.whole()) break;
     }
-    return false;
+    return touched;
 }
 
 }  // namespace platform::x11

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/linux/capture/dirty_region.h"
 #include "platform/linux/capture/monitors.h"
 #include "platform/linux/capture/xcb_handles.h"
 
@@ -26,21 +27,16 @@ public:
     bool handleEvent(const xcb_generic_event_t& event);
 
     // Takes the accumulated damage (the server forgets it, so the next change notifies
-    // again) and tells whether any of it touches `area`. Called only after a damage
-    // notification, so there is some damage to take.
-    bool takeChangeIn(const Monitor& area);
-
-    // The screen's size now, after a resize: damage outside an area that covers the
-    // whole screen cannot exist, which spares the look at the region.
-    void setScreenSize(ScreenSize screen) { screen_ = screen; }
+    // again) and tells whether any of it touches `area`; what does is added to `into`,
+    // clipped to the area and in its coordinates (the whole area when the region could
+    // not be read). Called only after a damage notification, so there is some damage
+    // to take.
+    bool takeChangeIn(const Monitor& area, DirtyRegion& into);
 
 private:
-    explicit DamageTracker(const Connection& connection)
-        : connection_(connection),
-          screen_{connection.screen->width_in_pixels, connection.screen->height_in_pixels} {}
+    explicit DamageTracker(const Connection& connection) : connection_(connection) {}
 
     const Connection& connection_;
-    ScreenSize screen_;
     uint8_t firstEvent_ = 0;
     xcb_damage_damage_t damage_ = 0;
     xcb_xfixes_region_t region_ = 0;

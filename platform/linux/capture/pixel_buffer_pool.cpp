@@ -18,6 +18,7 @@ PixelBufferPool::PixelBufferPool(int width, int height, int count, std::function
         buffer->luma.assign(static_cast<size_t>(width) * height, 16);
         buffer->chromaStride = chromaWidth * 2;
         buffer->chroma.assign(static_cast<size_t>(buffer->chromaStride) * chromaHeight, 128);
+        slots_.push_back(buffer.get());
         shelf_->free.push_back(std::move(buffer));
     }
 }
@@ -26,6 +27,11 @@ PixelBufferPool::~PixelBufferPool() {
     std::scoped_lock lock(shelf_->mutex);
     shelf_->open = false;
     shelf_->free.clear();
+}
+
+int PixelBufferPool::slotOf(const PixelBuffer& buffer) const {
+    const auto found = std::find(slots_.begin(), slots_.end(), &buffer);
+    return found == slots_.end() ? -1 : static_cast<int>(found - slots_.begin());
 }
 
 bool PixelBufferPool::hasFree() const {

@@ -29,6 +29,12 @@ public:
     // Whether acquire() would give a buffer now. Thread-safe.
     bool hasFree() const;
 
+    // The buffer's place in the pool (0 .. count-1), which stays the same every time it
+    // comes back; -1 for a buffer of another pool. Lets the capture remember what each
+    // buffer lacks. Thread-safe.
+    int slotOf(const PixelBuffer& buffer) const;
+    int count() const { return static_cast<int>(slots_.size()); }
+
     int width() const { return width_; }
     int height() const { return height_; }
 
@@ -42,6 +48,7 @@ private:
     int width_;
     int height_;
     std::shared_ptr<Shelf> shelf_;
+    std::vector<const PixelBuffer*> slots_;  // every buffer, by slot; fixed at construction
 };
 
 }  // namespace platform::x11

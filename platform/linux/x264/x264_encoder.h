@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/x264/unchanged_macroblocks.h"
 #include "platform/media.h"
 
 namespace platform::x264 {
@@ -70,10 +71,11 @@ public:
                                        std::string& error);
 
 private:
-    Encoder(EncoderPtr handle, double openFramesPerSecond)
-        : handle_(std::move(handle)), openFramesPerSecond_(openFramesPerSecond) {}
+    Encoder(EncoderPtr handle, double openFramesPerSecond, int width, int height)
+        : handle_(std::move(handle)), openFramesPerSecond_(openFramesPerSecond), unchanged_(width, height) {}
     EncoderPtr handle_;
     const double openFramesPerSecond_;
+    UnchangedMacroblocks unchanged_;
 };
 
 // Puts `rate` into `param` of an encoder opened at `openFramesPerSecond`: the bit rate
