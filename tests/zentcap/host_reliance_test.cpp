@@ -106,9 +106,10 @@ TEST_F(HostReliance, StillScreenRefreshWaitsATickBeforeEachTry) {
 }
 
 // Ten tries 120 ms apart: a place freed just before the tenth try (at 1200 ms or later,
-// since tries are never early) is still taken. A place freed later than planned (a
-// busy machine) says nothing, so the scenario is repeated; the give-up after the tenth
-// try is pinned by RefreshGivesUpAfterTenTries.
+// since tries are never early) is still taken. A place freed later than planned, or
+// taken by an earlier try that ran late (a busy machine), says nothing, so the
+// scenario is repeated; the give-up after the tenth try is pinned by
+// RefreshGivesUpAfterTenTries.
 TEST_F(HostReliance, StillScreenRefreshMakesItsTenthTry) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         sim::reset();
@@ -124,8 +125,10 @@ TEST_F(HostReliance, StillScreenRefreshMakesItsTenthTry) {
         ASSERT_TRUE(sim::completeNextFrame());
         ASSERT_TRUE(h.nextPacket());
         if (Clock::now() - requested > 1150ms) continue;
-        EXPECT_TRUE(sim::waitFor([] { return submitted() == 3; }, 5s)) << "no tenth try";
-        EXPECT_GE(Clock::now() - requested, 1200ms);
+        ASSERT_TRUE(sim::waitFor([] { return submitted() == 3; }, 5s)) << "no tenth try";
+        // Taken before the tenth try was due: an earlier try ran late, after the place
+        // was freed, and the tenth was never needed; try again.
+        if (Clock::now() - requested < 1200ms) continue;
         return;
     }
     GTEST_SKIP() << "the machine was too busy to free the place before the tenth try";
