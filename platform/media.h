@@ -55,6 +55,20 @@ struct PixelBuffer {
     int lumaStride = 0;
     std::vector<uint8_t> chroma;  // height/2 rows of chromaStride bytes: Cb, Cr, Cb, Cr...
     int chromaStride = 0;
+
+    // What a capture stream knows of how this picture came about, for consumers that
+    // compare pictures (the encoder skips what did not change). `picture` numbers the
+    // pictures the process's capture streams deliver (never twice; 0: not numbered).
+    // When `changedSince` is not 0, the picture differs from picture number
+    // `changedSince` at most inside `changed` (rectangles of pixels of this buffer,
+    // covering whole 2x2 chroma blocks). A hint only: a consumer that did not see that
+    // picture last compares everything.
+    struct Rect {
+        int x = 0, y = 0, width = 0, height = 0;
+    };
+    uint64_t picture = 0;
+    uint64_t changedSince = 0;
+    std::vector<Rect> changed;
 };
 
 // A value attached to a sample buffer. The logic looks at attachments by type (a

@@ -6,8 +6,9 @@
 //   video   - a 640x360 window of detailed picture that pans every frame, where the
 //             bit rate, not the content, sets the quality.
 // Prints the median, mean and 90th percentile of the encoding thread's CPU time per
-// frame (CLOCK_THREAD_CPUTIME_ID) and the mean frame size.
-//   encoder_frames [frames, default 300] [scene: typing|moving|video|all, default all]
+// frame (CLOCK_THREAD_CPUTIME_ID) and the mean frame size. The pictures carry the change
+// hints a capture stream gives, unless "nohints" says otherwise.
+//   encoder_frames [frames, default 300] [scene: typing|moving|video|all, default all] [nohints]
 #include <time.h>
 
 #include <algorithm>
@@ -36,6 +37,10 @@ void fill(platform::PixelBuffer& image, int x, int y, int w, int h, uint8_t luma
     x = std::clamp(x, 0, kWidth), y = std::clamp(y, 0, kHeight);
     w = std::min(w, kWidth - x), h = std::min(h, kHeight - y);
     if (w <= 0 || h <= 0) return;
+    // The change hint a capture stream would give, on whole 2x2 chroma blocks.
+    const int left = x / 2 * 2, top = y / 2 * 2;
+    image.changed.push_back({left, top, std::min((x + w + 1) / 2 * 2, kWidth) - left,
+                             std::min((y + h + 1) / 2 * 2, kHeight) - top});
     for (int r = y; r < y + h; ++r) std::memset(&image.luma[size_t(r) * image.lumaStride + x], luma, size_t(w));
     for (int r = y / 2; r < (y + h + 1) / 2; ++r)
         for (int c = x / 2; c < (x + w + 1) / 2; ++c) {
@@ -63,7 +68,7 @@ struct Figures {
     double median = 0, mean = 0, p90 = 0, bytes = 0;
 };
 
-Figures run(const std::string& scene, int frames) {
+Figures run(const std::string& scene, int frames, bool hints) {
     std::string error;
     auto encoder = platform::x264::Encoder::open(kWidth, kHeight, {30, 2'000'000}, error);
     if (!encoder) {
@@ -76,6 +81,7 @@ Figures run(const std::string& scene, int frames) {
     double bytes = 0;
     int x = 60, y = kHeight / 2;
     for (int frame = 0; frame < frames + 10; ++frame) {
+        image.changed.clear();
         if (scene == "typing") {
             const int glyphs = 3 + int(random() % 6);
             if (x + (glyphs + 1) * 10 > kWidth - 60) x = 60, y += 24;
@@ -87,6 +93,7 @@ Figures run(const std::string& scene, int frames) {
             }
             x += (glyphs + 1) * 10;
         } else if (scene == "video") {
+            image.changed.push_back({640, 600, 640, 360});
             // A texture of smooth waves and noise, panning 3 pixels right and 1 down a frame.
             for (int r = 0; r < 360; ++r) {
                 uint8_t* line = &image.luma[size_t(600 + r) * image.lumaStride + 640];
@@ -105,6 +112,8 @@ Figures run(const std::string& scene, int frames) {
             fill(image, 0, kHeight / 2, kWidth, kHeight / 4, 40, 128, 128);
             fill(image, bx, kHeight / 2, bar, kHeight / 4, 190, 60, 150);
         }
+        image.changedSince = hints ? image.picture : 0;
+        image.picture = uint64_t(frame) + 1;
         const double start = threadSeconds();
         auto packet = encoder->encode(image, int64_t(frame) * 33'333, frame == 0, error);
         const double spent = threadSeconds() - start;
@@ -128,10 +137,11 @@ Figures run(const std::string& scene, int frames) {
 int main(int argc, char** argv) {
     const int frames = argc > 1 ? std::max(10, std::atoi(argv[1])) : 300;
     const std::string which = argc > 2 ? argv[2] : "all";
+    const bool hints = !(argc > 3 && std::string(argv[3]) == "nohints");
     std::printf("%-8s %10s %10s %10s %12s\n", "scene", "median ms", "mean ms", "p90 ms", "bytes/frame");
     for (const char* scene : {"typing", "moving", "video"}) {
         if (which != "all" && which != scene) continue;
-        const Figures f = run(scene, frames);
+        const Figures f = run(scene, frames, hints);
         std::printf("%-8s %10.3f %10.3f %10.3f %12.0f\n", scene, f.median, f.mean, f.p90, f.bytes);
     }
     return 0;

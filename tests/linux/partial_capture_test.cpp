@@ -2,7 +2,8 @@
 // complete grab would: after random sequences of small and large changes (in child
 // windows too, at the screen's odd edges, with the pointer drawn in), every buffer the
 // stream delivers, whichever pool buffer it is and however far behind that buffer was,
-// equals a conversion of the whole screen.
+// equals a conversion of the whole screen, and differs from the picture delivered
+// before it only where its change hint says.
 
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
@@ -83,10 +84,56 @@ protected:
         EXPECT_TRUE(settled) << "the stream did not settle after a change";
         std::shared_ptr<platform::PixelBuffer> last;
         for (auto& s : collector.samples())
-            if (isComplete(*s)) last = s->image;
+            if (isComplete(*s)) {
+                last = s->image;
+                checkChangeHint(*last);
+            }
         collector.clear();
         return last;
     }
+
+    // Each picture's change hint must hold every difference from the picture delivered
+    // before it: an encoder skips what lies outside without looking.
+    void checkChangeHint(const platform::PixelBuffer& picture) {
+        EXPECT_GT(picture.picture, previous_.picture) << "pictures are numbered in order";
+        if (picture.changedSince != 0) {
+            EXPECT_EQ(picture.changedSince, previous_.picture) << "a hint refers to the picture delivered before";
+            if (picture.changedSince == previous_.picture) {
+                ++hinted_;
+                EXPECT_TRUE(differsOnlyInside(picture, previous_, picture.changed));
+            }
+        }
+        previous_ = picture;
+    }
+
+    static bool inside(const std::vector<platform::PixelBuffer::Rect>& rectangles, int x, int y) {
+        for (const auto& r : rectangles)
+            if (x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height) return true;
+        return false;
+    }
+
+    static ::testing::AssertionResult differsOnlyInside(const platform::PixelBuffer& got,
+                                                        const platform::PixelBuffer& before,
+                                                        const std::vector<platform::PixelBuffer::Rect>& rectangles) {
+        if (got.width != before.width || got.height != before.height)
+            return ::testing::AssertionFailure() << "a hint across a change of size";
+        for (int y = 0; y < got.height; ++y)
+            for (int x = 0; x < got.width; ++x)
+                if (got.luma[static_cast<size_t>(y) * got.lumaStride + x] !=
+                        before.luma[static_cast<size_t>(y) * before.lumaStride + x] &&
+                    !inside(rectangles, x, y))
+                    return ::testing::AssertionFailure() << "luma (" << x << ", " << y << ") changed outside the hint";
+        for (int y = 0; y < (got.height + 1) / 2; ++y)
+            for (int x = 0; x < (got.width + 1) / 2 * 2; ++x)
+                if (got.chroma[static_cast<size_t>(y) * got.chromaStride + x] !=
+                        before.chroma[static_cast<size_t>(y) * before.chromaStride + x] &&
+                    !inside(rectangles, x / 2 * 2, y * 2))
+                    return ::testing::AssertionFailure() << "chroma (" << x << ", " << y << ") changed outside the hint";
+        return ::testing::AssertionSuccess();
+    }
+
+    platform::PixelBuffer previous_;  // a copy of the last picture delivered
+    int hinted_ = 0;                  // pictures whose hint was checked
 
     platform::x11::PixelBufferPool referencePool_{GetParam().outputWidth, GetParam().outputHeight, 1};
 };
@@ -178,6 +225,7 @@ TEST_P(PartialCaptureTest, EveryPooledBufferEqualsACompleteConversion) {
     }
     stopStream(*stream);
     EXPECT_EQ(static_cast<int>(checked.size()), kDepth) << "every buffer of the pool must have been checked";
+    EXPECT_GE(hinted_, kSteps / 4) << "most pictures must carry a change hint, checked against the one before";
 }
 
 using ShmGrabberTest = XServerTest;

@@ -41,6 +41,11 @@ struct FdCloser {
     }
 };
 
+// Numbers for the pictures every stream of the process delivers: a number is never
+// given twice, so that a consumer never mistakes a picture of another stream (or of
+// this one before a restart) for the one a change hint refers to.
+std::atomic<uint64_t> lastPictureNumber{0};
+
 uint64_t intervalNanos(const MediaTime& interval) {
     if (!interval.valid() || interval.value <= 0) return kDefaultIntervalNanos;
     const MediaTime nanos = interval.convertScale(1'000'000'000);
@@ -347,10 +352,31 @@ private:
         const DirtyRegion stale = backlog_.take(pool_->slotOf(*buffer), change);
         converter_.convert(grabber_->pixels(), grabber_->width(), grabber_->height(), grabber_->stride(), change,
                            stale, *buffer);
+        describeChange(change, *buffer);
         forceComplete_ = false;
         lastComplete_ = now;
         deliver(std::move(buffer), FrameStatus::complete, now);
         return std::nullopt;
+    }
+
+    // Numbers the picture in `buffer` and tells where it differs from the picture this
+    // stream delivered before it: the parts of the buffer that `change` (in the
+    // monitor's coordinates) reaches, as the converter computes them. A complete
+    // picture has no earlier one to refer to.
+    void describeChange(const DirtyRegion& change, PixelBuffer& buffer) {
+        buffer.picture = lastPictureNumber.fetch_add(1, std::memory_order_relaxed) + 1;
+        buffer.changed.clear();
+        buffer.changedSince = forceComplete_ || change.whole() ? 0 : lastPicture_;
+        if (buffer.changedSince != 0) {
+            const int width = grabber_->width(), height = grabber_->height();
+            const bool scaled = width != buffer.width || height != buffer.height;
+            for (const Rect& r : change.rectangles()) {
+                const Rect d = scaled ? scaledCover(r, width, height, buffer.width, buffer.height) : r;
+                const Rect even = roundOutToEven(d, buffer.width, buffer.height);
+                if (!even.empty()) buffer.changed.push_back({even.x, even.y, even.width, even.height});
+            }
+        }
+        lastPicture_ = buffer.picture;
     }
 
     // Brings the pointer's shape up to date and tells where it will be drawn, in the
@@ -414,6 +440,7 @@ private:
     bool cursorChanged_ = false;  // the pointer's shape changed since it was fetched
     uint64_t lastComplete_ = 0;   // host time of the last complete frame's capture
     uint64_t lastDelivered_ = 0;  // host time of the last frame delivered (0: none yet)
+    uint64_t lastPicture_ = 0;    // number of the last picture delivered (0: none yet)
     bool waitingForBuffer_ = false;  // a change was skipped for want of a pixel buffer
     std::optional<PointerPosition> lastPointer_;
     std::optional<CursorShape> cursor_;

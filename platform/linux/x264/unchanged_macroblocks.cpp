@@ -12,6 +12,7 @@ UnchangedMacroblocks::UnchangedMacroblocks(int width, int height)
     luma_.resize(static_cast<size_t>(width) * height);
     chroma_.resize(static_cast<size_t>((width + 1) / 2 * 2) * ((height + 1) / 2));
     flags_.assign(static_cast<size_t>(columns_) * rows_, 0);
+    reached_.assign(flags_.size(), 0);
 }
 
 namespace {
@@ -45,11 +46,48 @@ bool sameOrCopy(const uint8_t* image, int imageStride, uint8_t* kept, int keptSt
 
 }  // namespace
 
+bool UnchangedMacroblocks::sameMacroblock(const PixelBuffer& image, int row, int column) {
+    const int chromaWidth = (width_ + 1) / 2 * 2, chromaHeight = (height_ + 1) / 2;
+    const int y = row * 16, lumaRows = std::min(16, height_ - y);
+    const int chromaY = row * 8, chromaRows = std::min(8, chromaHeight - chromaY);
+    const int x = column * 16, bytes = std::min(16, width_ - x), chromaBytes = std::min(16, chromaWidth - x);
+    // Both planes are compared (and brought up to date) even when the first already
+    // differs, so that the copy stays whole.
+    const bool lumaSame = sameOrCopy(image.luma.data(), image.lumaStride, luma_.data(), width_, x, y, bytes, lumaRows);
+    const bool chromaSame = sameOrCopy(image.chroma.data(), image.chromaStride, chroma_.data(), chromaWidth, x,
+                                       chromaY, chromaBytes, chromaRows);
+    return lumaSame && chromaSame;
+}
+
 const std::vector<uint8_t>& UnchangedMacroblocks::compare(const PixelBuffer& image) {
     const int chromaWidth = (width_ + 1) / 2 * 2, chromaHeight = (height_ + 1) / 2;
     if (image.width != width_ || image.height != height_) {
         primed_ = false;
+        lastPicture_ = 0;
         std::fill(flags_.begin(), flags_.end(), 0);
+        return flags_;
+    }
+    const bool hinted = primed_ && image.changedSince != 0 && image.changedSince == lastPicture_;
+    lastPicture_ = image.picture;
+    if (hinted) {
+        // The capture says where this picture may differ from the last one compared:
+        // only the macroblocks those rectangles reach are looked at (and they may
+        // still turn out the same); everything else is as it was, the copy included.
+        std::fill(flags_.begin(), flags_.end(), X264_MBINFO_CONSTANT);
+        std::fill(reached_.begin(), reached_.end(), 0);
+        for (const PixelBuffer::Rect& r : image.changed) {
+            const int left = std::max(r.x, 0), top = std::max(r.y, 0);
+            const int right = std::min(r.x + r.width, width_), bottom = std::min(r.y + r.height, height_);
+            if (right <= left || bottom <= top) continue;
+            for (int row = top / 16; row <= (bottom - 1) / 16; ++row)
+                std::fill(reached_.begin() + static_cast<ptrdiff_t>(row) * columns_ + left / 16,
+                          reached_.begin() + static_cast<ptrdiff_t>(row) * columns_ + (right - 1) / 16 + 1, 1);
+        }
+        for (int row = 0; row < rows_; ++row)
+            for (int column = 0; column < columns_; ++column) {
+                const size_t i = static_cast<size_t>(row) * columns_ + column;
+                if (reached_[i] && !sameMacroblock(image, row, column)) flags_[i] = 0;
+            }
         return flags_;
     }
     for (int row = 0; row < rows_; ++row) {
@@ -70,16 +108,8 @@ const std::vector<uint8_t>& UnchangedMacroblocks::compare(const PixelBuffer& ima
             std::fill(flags, flags + columns_, primed_ ? X264_MBINFO_CONSTANT : 0);
             continue;
         }
-        for (int column = 0; column < columns_; ++column) {
-            const int x = column * 16, bytes = std::min(16, width_ - x), chromaBytes = std::min(16, chromaWidth - x);
-            // Both planes are compared (and brought up to date) even when the first
-            // already differs, so that the copy stays whole.
-            const bool lumaSame = sameOrCopy(image.luma.data(), image.lumaStride, luma_.data(), width_, x, y, bytes,
-                                             lumaRows);
-            const bool chromaSame = sameOrCopy(image.chroma.data(), image.chromaStride, chroma_.data(), chromaWidth, x,
-                                               chromaY, chromaBytes, chromaRows);
-            flags[column] = primed_ && lumaSame && chromaSame ? X264_MBINFO_CONSTANT : 0;
-        }
+        for (int column = 0; column < columns_; ++column)
+            flags[column] = sameMacroblock(image, row, column) && primed_ ? X264_MBINFO_CONSTANT : 0;
     }
     primed_ = true;
     return flags_;
