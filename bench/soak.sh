@@ -33,6 +33,7 @@ cmake --build "$build" -j2 --target zentcap zentcap_receiver zentcap_animator ze
   soak_local_user >"$build/soak-build.log" 2>&1 || { tail -n 40 "$build/soak-build.log" >&2; exit 1; }
 
 . scripts/private_xvfb.sh
+. scripts/private_pulseaudio.sh
 started=()
 work=$(mktemp -d)
 cleanup() {
@@ -62,23 +63,12 @@ export DISPLAY=$private_display
 started+=($!)
 
 sound=$work/sound
-mkdir -m 700 -p "$sound" "$sound/home"
-cat >"$sound/server.pa" <<PA
-load-module module-native-protocol-unix socket=$sound/native auth-anonymous=1
+start_private_pulseaudio "$sound" <<PA || { echo "soak: PulseAudio did not start" >&2; exit 1; }
 load-module module-null-sink sink_name=soak_speakers
 load-module module-pipe-source source_name=soak_mic file=$sound/mic format=float32le rate=48000 channels=1
 set-default-sink soak_speakers
 set-default-source soak_mic
 PA
-HOME="$sound/home" XDG_RUNTIME_DIR="$sound" pulseaudio -n -F "$sound/server.pa" --exit-idle-time=-1 \
-  --daemonize=no --use-pid-file=no --log-target=stderr --log-level=error 2>"$sound/pulseaudio.log" &
-started+=($!)
-export PULSE_SERVER="unix:$sound/native"
-for _ in $(seq 100); do
-  pactl info >/dev/null 2>&1 && break
-  sleep 0.1
-done
-pactl info >/dev/null 2>&1 || { cat "$sound/pulseaudio.log" >&2; exit 1; }
 # A tone on the speakers and a quieter one on the microphone, in real time, for the
 # whole soak.
 length=$((seconds + 120))

@@ -28,6 +28,7 @@ done
 mkdir -p "$out"
 
 . scripts/private_xvfb.sh
+. scripts/private_pulseaudio.sh
 started=()
 work=$(mktemp -d)
 cleanup() {
@@ -75,25 +76,13 @@ sed 's/^/  /' "$out/stats.json"
 printf 'autospawn = no\n' >"$work/client.conf"
 if ! PULSE_CLIENTCONFIG="$work/client.conf" pactl info >/dev/null 2>&1; then
   sound="$work/sound"
-  mkdir -m 700 -p "$sound" "$sound/home"
-  cat >"$sound/server.pa" <<PA
-load-module module-native-protocol-unix socket=$sound/native auth-anonymous=1
+  if ! start_private_pulseaudio "$sound" <<PA; then
 load-module module-null-sink sink_name=demo_altavoces sink_properties=device.description=Altavoces
 load-module module-pipe-source source_name=demo_microfono file=$sound/microfono format=float32le rate=48000 channels=1 source_properties='device.description="Micrófono de la demo" device.form_factor=internal'
 set-default-sink demo_altavoces
 set-default-source demo_microfono
 PA
-  HOME="$sound/home" XDG_RUNTIME_DIR="$sound" pulseaudio -n -F "$sound/server.pa" --exit-idle-time=-1 \
-    --daemonize=no --use-pid-file=no --log-target=stderr --log-level=error 2>"$sound/pulseaudio.log" &
-  started+=($!)
-  export PULSE_SERVER="unix:$sound/native"
-  for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-  done
-  if ! pactl info >/dev/null 2>&1; then
-    echo "demo: PulseAudio no arrancó:" >&2
-    cat "$sound/pulseaudio.log" >&2
+    echo "demo: PulseAudio no arrancó" >&2
     exit 1
   fi
   echo "demo: PulseAudio privado en $PULSE_SERVER"
