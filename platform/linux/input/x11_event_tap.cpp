@@ -457,7 +457,12 @@ public:
     void warp(Point to) {
         auto round = [](double v) { return static_cast<int16_t>(std::lround(v)); };
         if (warpCondition_) {
-            connection_->warpPointerIfAt(round(warpCondition_->x), round(warpCondition_->y), round(to.x), round(to.y));
+            const int16_t atX = round(warpCondition_->x), atY = round(warpCondition_->y);
+            // The local move already left the pointer there (often the report of the
+            // previous warp back): warping again would make the server report one more
+            // move, answered by one more warp, without end.
+            if (atX == round(to.x) && atY == round(to.y)) return;
+            connection_->warpPointerIfAt(atX, atY, round(to.x), round(to.y));
         } else {
             connection_->warpPointer(round(to.x), round(to.y));
         }
