@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "tests/zentlock/e2e/bloqueador_proceso.h"
@@ -85,6 +90,52 @@ TEST_F(Bloqueo, LocalInputIsHeldAndTheHostsPasses) {
     EXPECT_FALSE(escritorio().teclaAbajo(teclaEscape));
     EXPECT_FALSE(escritorio().teclaAbajo(teclaA));
     EXPECT_FALSE(escritorio().botonAbajo(1));
+}
+
+// CPU time the process has used so far, user and system, all its threads.
+std::chrono::milliseconds tiempoDeCpu(pid_t pid) {
+    std::ifstream archivo("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(archivo)), std::istreambuf_iterator<char>());
+    // The name in parentheses may hold spaces; the fields after it are counted from
+    // the state, the third: user time is the 14th and system time the 15th, in ticks.
+    auto fin = stat.rfind(')');
+    if (fin == std::string::npos) return std::chrono::milliseconds::max();
+    std::istringstream campos(stat.substr(fin + 1));
+    std::string campo;
+    long long ticks = 0;
+    for (int i = 3; i <= 15 && campos >> campo; ++i) {
+        if (i >= 14) ticks += std::stoll(campo);
+    }
+    return std::chrono::milliseconds(ticks * 1000 / sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(Bloqueo, PinningBackAPointerTheLocalMouseMovedLastSettles) {
+    // The local mouse, not the host, is the last to move the pointer before the block.
+    // The server then reports the blocker's warp back as one more move of that mouse,
+    // already at the pinned place.
+    escritorio().moverLocal(7, -5);
+    escritorio().hastaMarca();
+    const Posicion fijo = escritorio().puntero();
+    ASSERT_EQ(pedir(hijo(), "bloquear"), lineaGanchos);
+
+    escritorio().moverLocal(7, -5);
+    EXPECT_TRUE(escritorio().hastaMarca().empty());
+    EXPECT_TRUE(esperarQue([&] { return escritorio().puntero() == fijo; }));
+
+    // Answering that report with a warp to where the pointer already is made the server
+    // report it again, and so on for as long as the block lasted: thousands of round
+    // trips a second, more than a third of a core. Settled, the blocker waits for input
+    // and uses next to nothing; the bound is far from both, busy machine or not.
+    const auto antes = tiempoDeCpu(hijo().pid());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(tiempoDeCpu(hijo().pid()) - antes, 200ms);
+
+    // Still blocking, and still counting the local Escape presses.
+    escritorio().pulsaLocal(teclaA);
+    EXPECT_TRUE(escritorio().hastaMarca().empty());
+    for (int i = 0; i < 3; ++i) escritorio().pulsaLocal(teclaEscape);
+    EXPECT_EQ(linea(hijo()), "estado\t0\tescape");
+    esperarEntradaLocalLibre();
 }
 
 TEST_F(Bloqueo, KeysAndButtonsLetGoDuringTheBlockDoNotStayDown) {
