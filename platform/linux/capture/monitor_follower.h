@@ -40,7 +40,7 @@ public:
     enum class When { due, now };
     enum class Outcome {
         unchanged,  // the monitor and the screen are as they were
-        changed,    // monitor() or screen() changed: what depends on them must follow
+        changed,    // monitor() or the screen's size changed: what depends on them must follow
         settling,   // the monitor is missing, maybe only while a mode is being set
         gone,       // the monitor has been missing for too long to be coming back
     };
@@ -50,7 +50,6 @@ public:
     Outcome look(uint64_t now, When when);
 
     const Monitor& monitor() const { return monitor_; }
-    ScreenSize screen() const { return screen_; }
     // While the monitor is missing its geometry is unknown: nothing may be read from it.
     bool settling() const { return missingSince_.has_value(); }
 

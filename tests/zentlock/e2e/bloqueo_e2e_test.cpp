@@ -93,7 +93,7 @@ TEST_F(Bloqueo, LocalInputIsHeldAndTheHostsPasses) {
 }
 
 // CPU time the process has used so far, user and system, all its threads.
-std::chrono::milliseconds tiempoDeCpu(pid_t pid) {
+static std::chrono::milliseconds tiempoDeCpu(pid_t pid) {
     std::ifstream archivo("/proc/" + std::to_string(pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(archivo)), std::istreambuf_iterator<char>());
     // The name in parentheses may hold spaces; the fields after it are counted from
