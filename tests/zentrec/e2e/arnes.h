@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/process_tools.h"
-#include "tests/e2e/x_screen.h"
+#include "tests/zentcap/e2e/process_tools.h"
+#include "tests/zentcap/e2e/x_screen.h"
 #include "tests/support/child.h"
 #include "tests/support/sound_server.h"
 #include "tests/support/xvfb.h"

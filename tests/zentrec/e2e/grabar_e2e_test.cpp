@@ -11,7 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "tests/e2e/picture_checks.h"
+#include "tests/zentcap/e2e/picture_checks.h"
 #include "tests/support/mp4_probe.h"
 #include "tests/support/sound_measures.h"
 #include "tests/zentrec/e2e/arnes.h"

@@ -2,8 +2,8 @@
 // frame asked for on a still screen comes at once, and a quality change gives a
 // key frame and then the new frame rate and bit rate.
 #include "tests/support/child.h"
-#include "tests/e2e/picture_checks.h"
-#include "tests/e2e/screen_suite.h"
+#include "tests/zentcap/e2e/picture_checks.h"
+#include "tests/zentcap/e2e/screen_suite.h"
 
 namespace e2e {
 namespace {

@@ -4,8 +4,8 @@
 //
 // The suite's server runs without the SECURITY extension: otherwise XFixes
 // refuses the image of a cursor set by a client that has gone (xsetroot).
-#include "tests/e2e/picture_checks.h"
-#include "tests/e2e/screen_suite.h"
+#include "tests/zentcap/e2e/picture_checks.h"
+#include "tests/zentcap/e2e/screen_suite.h"
 #include "tools/zentcap_receiver/packet_parser.h"
 
 namespace e2e {

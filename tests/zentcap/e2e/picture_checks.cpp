@@ -1,4 +1,4 @@
-#include "tests/e2e/picture_checks.h"
+#include "tests/zentcap/e2e/picture_checks.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "tests/e2e/process_tools.h"
+#include "tests/zentcap/e2e/process_tools.h"
 
 namespace e2e {
 

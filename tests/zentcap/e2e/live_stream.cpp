@@ -1,4 +1,4 @@
-#include "tests/e2e/live_stream.h"
+#include "tests/zentcap/e2e/live_stream.h"
 
 #include <poll.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "tests/e2e/process_tools.h"
+#include "tests/zentcap/e2e/process_tools.h"
 
 #include <signal.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "tests/e2e/x_screen.h"
+#include "tests/zentcap/e2e/x_screen.h"
 
 #include <X11/Xlib.h>
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/live_stream.h"
-#include "tests/e2e/stream_builder.h"
-#include "tests/e2e/x_screen.h"
+#include "tests/zentcap/e2e/live_stream.h"
+#include "tests/zentcap/e2e/stream_builder.h"
+#include "tests/zentcap/e2e/x_screen.h"
 #include "tools/zentcap_receiver/h264_decoder.h"
 
 namespace e2e {

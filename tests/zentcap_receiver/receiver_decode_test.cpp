@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/e2e/picture_checks.h"
-#include "tests/e2e/process_tools.h"
-#include "tests/e2e/stream_builder.h"
+#include "tests/zentcap/e2e/picture_checks.h"
+#include "tests/zentcap/e2e/process_tools.h"
+#include "tests/zentcap/e2e/stream_builder.h"
 #include "tests/support/child.h"
 #include "tools/zentcap_receiver/h264_decoder.h"
 #include "tools/zentcap_receiver/packet_parser.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/live_stream.h"
-#include "tests/e2e/x_screen.h"
+#include "tests/zentcap/e2e/live_stream.h"
+#include "tests/zentcap/e2e/x_screen.h"
 #include "tests/support/child.h"
 #include "tests/support/xvfb.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/stream_builder.h"
+#include "tests/zentcap/e2e/stream_builder.h"
 
 namespace e2e {
 

@@ -4,8 +4,8 @@
 // receiver program and ffprobe.
 #include <nlohmann/json.hpp>
 
-#include "tests/e2e/process_tools.h"
-#include "tests/e2e/screen_suite.h"
+#include "tests/zentcap/e2e/process_tools.h"
+#include "tests/zentcap/e2e/screen_suite.h"
 
 namespace e2e {
 namespace {

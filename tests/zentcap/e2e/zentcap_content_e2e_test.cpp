@@ -1,8 +1,8 @@
 // What the host sees is what is on the screen: a known colour pattern painted
 // on the X server comes out of the decoded stream in the right colours and at
 // the right places, at the screen's own size and scaled down.
-#include "tests/e2e/picture_checks.h"
-#include "tests/e2e/screen_suite.h"
+#include "tests/zentcap/e2e/picture_checks.h"
+#include "tests/zentcap/e2e/screen_suite.h"
 
 namespace e2e {
 namespace {

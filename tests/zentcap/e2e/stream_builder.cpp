@@ -1,4 +1,4 @@
-#include "tests/e2e/stream_builder.h"
+#include "tests/zentcap/e2e/stream_builder.h"
 
 #include <memory>
 

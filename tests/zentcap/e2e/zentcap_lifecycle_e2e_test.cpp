@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 
 #include "tests/support/child.h"
-#include "tests/e2e/process_tools.h"
-#include "tests/e2e/screen_suite.h"
+#include "tests/zentcap/e2e/process_tools.h"
+#include "tests/zentcap/e2e/screen_suite.h"
 
 namespace e2e {
 namespace {

@@ -2,8 +2,8 @@
 // change keeps the stream going at its size with the new picture, a monitor added or
 // removed before the captured one changes nothing, and the stream ends, with its line on
 // standard error and status 1, only when the captured monitor or the X server goes.
-#include "tests/e2e/picture_checks.h"
-#include "tests/e2e/screen_suite.h"
+#include "tests/zentcap/e2e/picture_checks.h"
+#include "tests/zentcap/e2e/screen_suite.h"
 
 namespace e2e {
 namespace {
