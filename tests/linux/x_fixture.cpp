@@ -82,12 +82,7 @@ void XServerTest::sync() {
     free(xcb_get_input_focus_reply(client_, xcb_get_input_focus(client_), nullptr));
 }
 
-int XServerTest::run(std::vector<std::string> argv) {
-    auto child = testsupport::Child::spawn(std::move(argv), {{"DISPLAY", server_->display()}});
-    if (!child) return -1;
-    auto status = child->waitExit(testsupport::Milliseconds(10000));
-    return status ? *status : -1;
-}
+int XServerTest::run(std::vector<std::string> argv) { return server_->run(std::move(argv)); }
 
 platform::ScreenSampleHandler SampleCollector::handler() {
     return [this](std::shared_ptr<const platform::VideoSample> sample, platform::StreamOutputType type) {

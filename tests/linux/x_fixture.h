@@ -16,16 +16,14 @@
 #include <vector>
 
 #include "platform/screen_capture.h"
+#include "tests/support/rgb.h"
 #include "tests/support/xvfb.h"
 
 namespace linuxtest {
 
 using namespace std::chrono_literals;
 
-// An opaque colour as the screen shows it.
-struct Rgb {
-    uint8_t r, g, b;
-};
+using testsupport::Rgb;
 
 // Video-range BT.601 Y'CbCr of an sRGB colour, as the capture must produce it.
 struct Yuv {

@@ -295,4 +295,26 @@ void Child::signal(int signalNumber) {
     if (!status_) ::kill(pid_, signalNumber);
 }
 
+Finished runToEnd(std::vector<std::string> argv, const std::string& input, std::map<std::string, std::string> env,
+                  Milliseconds timeout, Input inputEnd) {
+    Finished result;
+    auto child = Child::spawn(std::move(argv), std::move(env));
+    if (!child) return result;
+
+    // The input goes in from its own thread while this one drains the output, so a
+    // program that writes before it has read everything cannot deadlock the test.
+    std::thread feeder([&] {
+        child->writeStdin(input);
+        if (inputEnd == Input::CloseAfterwards) child->closeStdin();
+    });
+    auto deadline = Clock::now() + timeout;
+    result.out = child->readStdoutToEnd(timeout);
+    result.status = child->waitExit(Milliseconds(remainingMs(deadline)));
+    if (!result.status) child->signal(SIGKILL);  // unblocks the feeder too
+    feeder.join();
+    child->waitStderrEnd(std::chrono::seconds(5));
+    result.err = child->stderrText();
+    return result;
+}
+
 }  // namespace testsupport

@@ -101,4 +101,21 @@ private:
     std::thread stderrReader_;
 };
 
+// A program run to its end: its exit status (nullopt: still running at the timeout,
+// then killed) and everything it wrote.
+struct Finished {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+};
+
+enum class Input { CloseAfterwards, KeepOpen };
+
+// Runs argv with `input` on its standard input and collects both outputs until the
+// program ends. With Input::KeepOpen standard input stays open after the input was
+// written (for programs that end when it closes).
+Finished runToEnd(std::vector<std::string> argv, const std::string& input = {},
+                  std::map<std::string, std::string> env = {}, Milliseconds timeout = std::chrono::seconds(60),
+                  Input inputEnd = Input::CloseAfterwards);
+
 }  // namespace testsupport

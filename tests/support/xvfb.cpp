@@ -28,6 +28,18 @@ void Xvfb::kill() {
     server_->waitExit(Milliseconds(5000));
 }
 
+int Xvfb::run(std::vector<std::string> argv) const {
+    auto child = Child::spawn(std::move(argv), {{"DISPLAY", display_}});
+    if (!child) return -1;
+    return child->waitExit(Milliseconds(10000)).value_or(-1);
+}
+
+std::unique_ptr<Child> Xvfb::animate(int rectsPerFrame, int fps) const {
+    return Child::spawn(
+        {binary("zentcap_animator"), "--fps", std::to_string(fps), "--rects", std::to_string(rectsPerFrame)},
+        {{"DISPLAY", display_}});
+}
+
 Xvfb::~Xvfb() {
     server_->signal(SIGTERM);
     if (!server_->waitExit(Milliseconds(5000))) server_->signal(SIGKILL);

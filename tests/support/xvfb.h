@@ -25,6 +25,13 @@ public:
     // Kills the server (SIGKILL, as when it crashes) and waits until it is gone.
     void kill();
 
+    // Runs an X client (argv) against this server until it ends; its exit status, -1
+    // when it cannot be started or does not end within 10 s.
+    int run(std::vector<std::string> argv) const;
+    // Moving content over the whole screen (this build's zentcap_animator) until the
+    // returned child is destroyed.
+    std::unique_ptr<Child> animate(int rectsPerFrame = 0, int fps = 30) const;
+
 private:
     Xvfb() = default;
     std::unique_ptr<Child> server_;

@@ -5,14 +5,19 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/zentcap/e2e/picture_checks.h"
-#include "tests/zentcap/e2e/process_tools.h"
 #include "tests/zentcap/e2e/stream_builder.h"
 #include "tests/support/child.h"
+#include "tests/support/temp_dir.h"
 #include "tools/zentcap_receiver/h264_decoder.h"
 #include "tools/zentcap_receiver/packet_parser.h"
 
 namespace e2e {
 namespace {
+
+using testsupport::Finished;
+using testsupport::runToEnd;
+using testsupport::TempDir;
+using testsupport::writeFile;
 
 using zentrecv::Packet;
 using zentrecv::PacketKind;

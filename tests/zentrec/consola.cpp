@@ -7,7 +7,6 @@
 
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -165,17 +164,6 @@ void Entrada::escribir(const std::string& texto) {
 void Entrada::cerrar() {
     if (escritura_ >= 0) ::close(escritura_);
     escritura_ = -1;
-}
-
-Carpeta::Carpeta() {
-    char plantilla[] = "/tmp/zentrec-prueba-XXXXXX";
-    if (!::mkdtemp(plantilla)) std::abort();
-    ruta_ = plantilla;
-}
-
-Carpeta::~Carpeta() {
-    std::error_code error;
-    std::filesystem::remove_all(ruta_, error);
 }
 
 }  // namespace zentrec::prueba

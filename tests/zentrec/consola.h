@@ -53,17 +53,4 @@ private:
     int escritura_ = -1;
 };
 
-// A private folder for output files, removed with its contents at the end.
-class Carpeta {
-public:
-    Carpeta();
-    ~Carpeta();
-    Carpeta(const Carpeta&) = delete;
-    Carpeta& operator=(const Carpeta&) = delete;
-    std::string ruta(const std::string& nombre) const { return ruta_ + "/" + nombre; }
-
-private:
-    std::string ruta_;
-};
-
 }  // namespace zentrec::prueba

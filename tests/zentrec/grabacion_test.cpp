@@ -12,6 +12,7 @@
 
 #include "platform/sim/capture/sim_capture.h"
 #include "platform/sim/sound/sim_sound.h"
+#include "tests/support/temp_dir.h"
 #include "tests/zentrec/consola.h"
 #include "zentrec/grabadora.h"
 #include "zentrec/microfono.h"
@@ -40,7 +41,7 @@ protected:
         std::ofstream(salida()) << "una grabación anterior";
     }
 
-    std::string salida() const { return carpeta_.ruta("g.mp4"); }
+    std::string salida() const { return carpeta_.file("g.mp4"); }
     bool hayArchivo() const { return std::filesystem::exists(salida()); }
 
     Pedido pedido(bool sistema = true, bool microfono = true) const {
@@ -88,7 +89,7 @@ protected:
         return evento.value_or(Json());
     }
 
-    Carpeta carpeta_;
+    testsupport::TempDir carpeta_;
 };
 
 TEST_F(Grabacion, ARecordingWithSoundReportsListoMixesOntoTheTimelineAndClosesTheFile) {
@@ -416,13 +417,13 @@ TEST_F(Grabacion, TheConstructorFailsWithoutAWriterOrAVideoTrack) {
 }
 
 TEST_F(Grabacion, OnlyAFileOrALinkAtTheOutputPathIsDeleted) {
-    const std::string enlace = carpeta_.ruta("enlace.mp4");
-    const std::string destino = carpeta_.ruta("destino");
+    const std::string enlace = carpeta_.file("enlace.mp4");
+    const std::string destino = carpeta_.file("destino");
     std::ofstream(destino) << "x";
     std::filesystem::create_symlink(destino, enlace);
-    const std::string tuberia = carpeta_.ruta("tuberia");
+    const std::string tuberia = carpeta_.file("tuberia");
     ASSERT_EQ(::mkfifo(tuberia.c_str(), 0600), 0);
-    const std::string directorio = carpeta_.ruta("dir");
+    const std::string directorio = carpeta_.file("dir");
     std::filesystem::create_directory(directorio);
 
     for (const std::string& ruta : {salida(), enlace, tuberia, directorio}) {

@@ -4,6 +4,7 @@
 
 #include "platform/sim/capture/sim_capture.h"
 #include "platform/sim/sound/sim_sound.h"
+#include "tests/support/temp_dir.h"
 #include "tests/zentrec/consola.h"
 #include "zentrec/modos.h"
 
@@ -21,10 +22,10 @@ protected:
         limpiarConsola();
     }
     std::vector<std::string> grabar(std::string vozDb = "0") const {
-        return {"zentrec", "--grabar", carpeta_.ruta("g.mp4"), "1", "1280", "720", "30", "8000000", "0", "0", "-",
+        return {"zentrec", "--grabar", carpeta_.file("g.mp4"), "1", "1280", "720", "30", "8000000", "0", "0", "-",
                 vozDb};
     }
-    Carpeta carpeta_;
+    testsupport::TempDir carpeta_;
 };
 
 TEST_F(Modos, UnknownModesAndBadRecordingArgumentsGiveTheUsageTextAndStatus2) {

@@ -9,7 +9,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "tests/zentcap/e2e/process_tools.h"
+#include "tests/support/temp_dir.h"
 
 namespace e2e {
 
@@ -76,7 +76,7 @@ std::string describe(Rgb colour) {
 }
 
 std::optional<zentrecv::RgbImage> readPng(const std::string& path) {
-    std::string bytes = readFile(path);
+    std::string bytes = testsupport::readFile(path);
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
     if (bytes.empty() || !codec) return std::nullopt;
     AVCodecContext* context = avcodec_alloc_context3(codec);

@@ -8,10 +8,12 @@
 
 #include "tests/zentcap/e2e/live_stream.h"
 #include "tests/zentcap/e2e/stream_builder.h"
-#include "tests/zentcap/e2e/x_screen.h"
+#include "tests/support/x_screen.h"
 #include "tools/zentcap_receiver/h264_decoder.h"
 
 namespace e2e {
+
+using testsupport::Block;
 
 // Mean colour of a square of side 2*radius+1 around (x, y).
 Rgb meanColour(const zentrecv::RgbImage& image, int x, int y, int radius = 4);

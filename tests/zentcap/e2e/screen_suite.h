@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/zentcap/e2e/live_stream.h"
-#include "tests/zentcap/e2e/x_screen.h"
 #include "tests/support/child.h"
+#include "tests/support/x_screen.h"
 #include "tests/support/xvfb.h"
+#include "tests/zentcap/e2e/live_stream.h"
 
 namespace e2e {
 
@@ -25,7 +25,7 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(server()) << "Xvfb did not start";
-        screen = XScreen::open(display());
+        screen = testsupport::XScreen::open(display());
         ASSERT_TRUE(screen) << "cannot open " << display();
     }
 
@@ -38,19 +38,13 @@ protected:
 
     // Moving content over the whole screen until the test ends.
     std::unique_ptr<testsupport::Child> animate(int rectsPerFrame = 0, int fps = 30) {
-        return testsupport::Child::spawn({testsupport::binary("zentcap_animator"), "--fps", std::to_string(fps),
-                                          "--rects", std::to_string(rectsPerFrame)},
-                                         {{"DISPLAY", display()}});
+        return xServer().animate(rectsPerFrame, fps);
     }
 
     // Runs an X command-line tool against the suite's server; its exit status.
-    int runX(std::vector<std::string> argv) {
-        auto child = testsupport::Child::spawn(std::move(argv), {{"DISPLAY", display()}});
-        if (!child) return -1;
-        return child->waitExit(std::chrono::seconds(10)).value_or(-1);
-    }
+    int runX(std::vector<std::string> argv) { return xServer().run(std::move(argv)); }
 
-    std::unique_ptr<XScreen> screen;
+    std::unique_ptr<testsupport::XScreen> screen;
 
 private:
     static std::unique_ptr<testsupport::Xvfb>& server() {

@@ -9,13 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/rgb.h"
 #include "tools/zentcap_receiver/packet.h"
 
 namespace e2e {
 
-struct Rgb {
-    uint8_t r, g, b;
-};
+using testsupport::Rgb;
 
 struct VideoRecipe {
     int width = 320;

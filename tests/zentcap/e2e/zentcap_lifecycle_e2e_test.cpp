@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 
 #include "tests/support/child.h"
-#include "tests/zentcap/e2e/process_tools.h"
 #include "tests/zentcap/e2e/screen_suite.h"
 
 namespace e2e {
 namespace {
+
+using testsupport::Input;
+using testsupport::runToEnd;
 
 const std::string kUsage = "Uso: zentcap displayID width height fps bitrate drawMouse(0|1)\n";
 const std::string kRangeError = "invalid(\"fps o bitrate fuera de rango\")\n";

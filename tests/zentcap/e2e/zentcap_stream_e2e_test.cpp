@@ -4,11 +4,15 @@
 // receiver program and ffprobe.
 #include <nlohmann/json.hpp>
 
-#include "tests/zentcap/e2e/process_tools.h"
+#include "tests/support/temp_dir.h"
 #include "tests/zentcap/e2e/screen_suite.h"
 
 namespace e2e {
 namespace {
+
+using testsupport::runToEnd;
+using testsupport::TempDir;
+using testsupport::writeFile;
 
 class LiveStreamFormat : public ScreenSuite {
 protected:

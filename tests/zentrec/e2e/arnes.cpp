@@ -54,7 +54,7 @@ void Escritorio::SetUp() {
     ASSERT_TRUE(x_) << "Xvfb did not start";
     sonido_ = testsupport::SoundServer::start();
     ASSERT_TRUE(sonido_) << "the sound server did not start";
-    pantalla_ = ::e2e::XScreen::open(x_->display());
+    pantalla_ = testsupport::XScreen::open(x_->display());
     ASSERT_TRUE(pantalla_);
 }
 
@@ -63,9 +63,7 @@ std::unique_ptr<testsupport::Child> Escritorio::grabar(const Pedido& pedido, tes
 }
 
 std::unique_ptr<testsupport::Child> Escritorio::animar(int rectangulos) {
-    return testsupport::Child::spawn(
-        {testsupport::binary("zentcap_animator"), "--fps", "30", "--rects", std::to_string(rectangulos)},
-        {{"DISPLAY", x_->display()}});
+    return x_->animate(rectangulos);
 }
 
 std::unique_ptr<testsupport::Child> Escritorio::grabarHastaListo(const Pedido& pedido, json& listo,

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/zentcap/e2e/process_tools.h"
-#include "tests/zentcap/e2e/x_screen.h"
 #include "tests/support/child.h"
 #include "tests/support/sound_server.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/x_screen.h"
 #include "tests/support/xvfb.h"
 
 namespace zentrec::e2e {
@@ -69,8 +69,8 @@ protected:
 
     std::unique_ptr<testsupport::Xvfb> x_;
     std::unique_ptr<testsupport::SoundServer> sonido_;
-    std::unique_ptr<::e2e::XScreen> pantalla_;
-    ::e2e::TempDir carpeta_;
+    std::unique_ptr<testsupport::XScreen> pantalla_;
+    testsupport::TempDir carpeta_;
     std::string salida_ = carpeta_.file("grabación.mp4");
 };
 

@@ -32,7 +32,7 @@ std::vector<float> tramo(const testsupport::Probe& p, double desde, double hasta
 
 // The last picture of the file, decoded by ffmpeg into a PNG.
 std::optional<zentrecv::RgbImage> ultimaImagen(const std::string& mp4, const std::string& png) {
-    auto fin = ::e2e::runToEnd({"ffmpeg", "-v", "error", "-y", "-i", mp4, "-update", "1", png});
+    auto fin = testsupport::runToEnd({"ffmpeg", "-v", "error", "-y", "-i", mp4, "-update", "1", png});
     if (fin.status != 0) return std::nullopt;
     return ::e2e::readPng(png);
 }
@@ -43,7 +43,7 @@ class Grabar : public Escritorio {};
 
 TEST_F(Grabar, TheFileHoldsTheScreenTheSystemSoundAndTheMicrophoneForAsLongAsItRan) {
     const int w = pantalla_->width(), h = pantalla_->height();
-    std::vector<::e2e::Block> cuadrantes;
+    std::vector<testsupport::Block> cuadrantes;
     for (int fila = 0; fila < 2; ++fila)
         for (int columna = 0; columna < 2; ++columna)
             cuadrantes.push_back({columna * w / 2, fila * h / 2, w / 2, h / 2,
@@ -142,7 +142,7 @@ enum class Parada { parar, pararYSigterm, finDeEntrada, sigterm };
 class GrabarParada : public Escritorio, public ::testing::WithParamInterface<Parada> {};
 
 TEST_P(GrabarParada, FinishesTheFileWithOneFinalEventReplacingWhatWasThere) {
-    ASSERT_TRUE(::e2e::writeFile(salida_, std::string(100000, 'x')));
+    ASSERT_TRUE(testsupport::writeFile(salida_, std::string(100000, 'x')));
     json listo;
     Clock::time_point inicio;
     auto hijo = grabarHastaListo({.mic = false}, listo, inicio);
@@ -242,9 +242,9 @@ TEST_F(Grabar, AFailedWriteMidRecordingLeavesNoFile) {
 }
 
 TEST(GrabarSinPantalla, WithoutAnXServerTheRecordingFailsToStartAndLeavesNoFile) {
-    ::e2e::TempDir carpeta;
+    testsupport::TempDir carpeta;
     const std::string salida = carpeta.file("grabación.mp4");
-    ASSERT_TRUE(::e2e::writeFile(salida, "antes"));
+    ASSERT_TRUE(testsupport::writeFile(salida, "antes"));
     auto hijo = lanzar(argumentosGrabar(salida, {.sistema = false, .mic = false}), entorno(nullptr, nullptr));
     ASSERT_TRUE(hijo);
     // Standard input stays open: the failure alone ends the recorder.

@@ -12,7 +12,7 @@ TEST(Microfonos, ListsTheServerInputsAndSuggestsTheBuiltInOneOverTheDefault) {
     ASSERT_TRUE(sonido->addPipeSource("microfono_usb", "Micrófono USB"));
     ASSERT_TRUE(sonido->setDefaultSource("microfono_usb"));
 
-    auto fin = ::e2e::runToEnd({testsupport::binary("zentrec"), "--microfonos"}, {}, entorno(nullptr, sonido.get()));
+    auto fin = testsupport::runToEnd({testsupport::binary("zentrec"), "--microfonos"}, {}, entorno(nullptr, sonido.get()));
     EXPECT_EQ(fin.status, 0);
     EXPECT_EQ(fin.out,
               "{\"microfonos\":["
@@ -24,8 +24,8 @@ TEST(Microfonos, ListsTheServerInputsAndSuggestsTheBuiltInOneOverTheDefault) {
 }
 
 TEST(Microfonos, WithoutASoundServerTheListIsEmpty) {
-    ::e2e::TempDir carpeta;
-    auto fin = ::e2e::runToEnd({testsupport::binary("zentrec"), "--microfonos"}, {},
+    testsupport::TempDir carpeta;
+    auto fin = testsupport::runToEnd({testsupport::binary("zentrec"), "--microfonos"}, {},
                                {{"PULSE_SERVER", "unix:" + carpeta.file("nadie")}, {"HOME", carpeta.file("")}});
     EXPECT_EQ(fin.status, 0);
     EXPECT_EQ(fin.out, "{\"microfonos\":[],\"sugerido\":\"\"}\n");

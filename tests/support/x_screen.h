@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/zentcap/e2e/stream_builder.h"
+#include "tests/support/rgb.h"
 
-namespace e2e {
+namespace testsupport {
 
 struct Block {
     int x, y, width, height;
@@ -40,4 +40,4 @@ private:
     int height_ = 0;
 };
 
-}  // namespace e2e
+}  // namespace testsupport

@@ -1,8 +1,8 @@
-#include "tests/zentcap/e2e/x_screen.h"
+#include "tests/support/x_screen.h"
 
 #include <X11/Xlib.h>
 
-namespace e2e {
+namespace testsupport {
 
 struct XScreen::Handles {
     Display* display = nullptr;
@@ -56,4 +56,4 @@ void XScreen::warpPointer(int x, int y) {
     XSync(handles_->display, False);
 }
 
-}  // namespace e2e
+}  // namespace testsupport
