@@ -20,8 +20,7 @@ seconds=5
 bin=build/bin
 for program in zentcap zentcap_receiver zentcap_animator zentrec; do
   if [ ! -x "$bin/$program" ]; then
-    cmake -S . -B build -DZENT_BENCH=OFF &&
-      cmake --build build -j2 --target zentcap zentcap_receiver zentcap_animator zentrec
+    scripts/build.sh
     break
   fi
 done
