@@ -1,7 +1,9 @@
 #include "tests/support/sound_server.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +21,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kRate = 48000;
+// How long a daemon may take to come up. Only a wait: on a busy machine a start takes
+// seconds, and nothing here measures how fast it is.
+constexpr auto kStartLimit = std::chrono::seconds(60);
+
+// Whether a Unix socket accepts connections: its file appears when the server binds,
+// a moment before it listens.
+bool listening(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
 
 std::string pipeSourceArguments(const std::string& name, const std::string& fifo, const std::string& description,
                                 const std::string& formFactor) {
@@ -70,10 +89,7 @@ std::unique_ptr<SoundServer> SoundServer::start(SoundServerOptions options) {
                                    env);
         if (!daemon) return nullptr;
         server->daemons_.push_back(std::move(daemon));
-        if (!server->waitUntilReady()) {
-            std::fprintf(stderr, "pulseaudio did not start: %s\n", server->daemons_[0]->stderrText().c_str());
-            return nullptr;
-        }
+        if (!server->waitUntilReady()) return nullptr;
         if (options.requireCookie) {
             // Reachable, not readable: the cookie check is what keeps others out.
             chmod(server->folder_.c_str(), 0711);
@@ -84,54 +100,66 @@ std::unique_ptr<SoundServer> SoundServer::start(SoundServerOptions options) {
     }
 
     // PipeWire: a session bus, the graph, its session manager and its PulseAudio
-    // server, each a child of the test ended by its PID.
-    const std::string bus = "unix:path=" + server->folder_ + "/bus";
-    auto dbus = Child::spawn({"dbus-daemon", "--session", "--address=" + bus, "--nofork", "--nopidfile"}, env);
-    if (!dbus) return nullptr;
-    server->daemons_.push_back(std::move(dbus));
-    env["DBUS_SESSION_BUS_ADDRESS"] = bus;
-    // The bus must accept clients before the graph starts.
-    const auto busReady = Clock::now() + std::chrono::seconds(10);
-    while (!std::filesystem::exists(server->folder_ + "/bus") && Clock::now() < busReady)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse"}) {
-        auto daemon = Child::spawn({program}, env);
-        if (!daemon) return nullptr;
+    // server, each a child of the test ended by its PID. Each starts once what it
+    // connects to listens: the session manager gives up at once when the graph is not
+    // there yet, and the PulseAudio server then starts without some of its modules.
+    const std::string bus = server->folder_ + "/bus";
+    auto start = [&](std::vector<std::string> argv) {
+        auto daemon = Child::spawn(std::move(argv), env);
+        if (!daemon) return false;
         server->daemons_.push_back(std::move(daemon));
-    }
-    if (!server->waitUntilReady()) {
-        std::fprintf(stderr, "pipewire-pulse did not start: %s\n", server->daemons_.back()->stderrText().c_str());
+        return true;
+    };
+    if (!start({"dbus-daemon", "--session", "--address=unix:path=" + bus, "--nofork", "--nopidfile"}) ||
+        !server->waitWhileDaemonsRun([&] { return listening(bus); }, "the session bus"))
         return nullptr;
-    }
+    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus;
+    const std::string graph = server->folder_ + "/pipewire-0";
+    if (!start({"pipewire"}) || !server->waitWhileDaemonsRun([&] { return listening(graph); }, "pipewire"))
+        return nullptr;
+    if (!start({"wireplumber"}) || !start({"pipewire-pulse"}) || !server->waitUntilReady()) return nullptr;
     if (!server->addNullSink(kSpeakers) ||
         !server->addPipeSource(kMicrophone, kMicrophoneDescription, "internal") ||
         server->pactl({"set-default-sink", kSpeakers}) != 0 || server->pactl({"set-default-source", kMicrophone}) != 0)
         return nullptr;
     // The session manager applies defaults asynchronously: wait until they show.
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    std::string info;
+    if (!server->waitWhileDaemonsRun(
+            [&] {
+                server->pactl({"info"}, &info);
+                return info.find(std::string("Default Sink: ") + kSpeakers) != std::string::npos &&
+                       info.find(std::string("Default Source: ") + kMicrophone) != std::string::npos;
+            },
+            "the defaults")) {
+        std::fprintf(stderr, "what the server says:\n%s\n", info.c_str());
+        return nullptr;
+    }
+    return server;
+}
+
+bool SoundServer::waitWhileDaemonsRun(const std::function<bool()>& condition, const char* what) const {
+    const auto deadline = Clock::now() + kStartLimit;
     for (;;) {
-        std::string info;
-        server->pactl({"info"}, &info);
-        if (info.find(std::string("Default Sink: ") + kSpeakers) != std::string::npos &&
-            info.find(std::string("Default Source: ") + kMicrophone) != std::string::npos)
-            return server;
+        if (condition()) return true;
+        for (const auto& daemon : daemons_) {
+            if (daemon->waitExit(std::chrono::milliseconds(0))) {
+                daemon->waitStderrEnd(std::chrono::seconds(5));
+                std::fprintf(stderr, "waiting for %s, a sound daemon ended with status %d: %s\n", what,
+                             *daemon->waitExit(std::chrono::milliseconds(0)), daemon->stderrText().c_str());
+                return false;
+            }
+        }
         if (Clock::now() > deadline) {
-            std::fprintf(stderr, "PipeWire did not take the defaults:\n%s\n", info.c_str());
-            return nullptr;
+            std::fprintf(stderr, "%s did not come within %lld s\n", what,
+                         static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kStartLimit).count()));
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
-bool SoundServer::waitUntilReady() {
-    const auto deadline = Clock::now() + std::chrono::seconds(15);
-    while (Clock::now() < deadline) {
-        if (pactl({"info"}) == 0) return true;
-        for (auto& daemon : daemons_)
-            if (daemon->waitExit(std::chrono::milliseconds(0))) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+bool SoundServer::waitUntilReady() const {
+    return waitWhileDaemonsRun([this] { return pactl({"info"}) == 0; }, "the PulseAudio protocol");
 }
 
 SoundServer::~SoundServer() {
@@ -177,20 +205,22 @@ std::optional<uint32_t> SoundServer::addNullSink(const std::string& name) {
 
 bool SoundServer::unloadModule(uint32_t index) const { return pactl({"unload-module", std::to_string(index)}) == 0; }
 
-bool SoundServer::setDefaultSink(const std::string& name) const { return pactl({"set-default-sink", name}) == 0; }
-
-bool SoundServer::setDefaultSource(const std::string& name) const {
-    if (pactl({"set-default-source", name}) != 0) return false;
-    // PipeWire's session manager applies it asynchronously.
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
+bool SoundServer::setDefault(const std::string& kind, const std::string& name) const {
+    if (pactl({"set-default-" + kind, name}) != 0) return false;
+    // PipeWire's session manager applies it asynchronously, a while after pactl
+    // returned on a busy machine.
+    const auto deadline = Clock::now() + kStartLimit;
     for (;;) {
         std::string current;
-        pactl({"get-default-source"}, &current);
+        pactl({"get-default-" + kind}, &current);
         if (current == name + "\n") return true;
         if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
+
+bool SoundServer::setDefaultSink(const std::string& name) const { return setDefault("sink", name); }
+
+bool SoundServer::setDefaultSource(const std::string& name) const { return setDefault("source", name); }
 
 std::unique_ptr<Child> SoundServer::playTone(const std::string& sink, double frequency, double amplitude) const {
     // Twenty seconds outlast every test that plays a tone.
@@ -287,7 +317,9 @@ void Speaker::click(double frequency, double amplitude, double seconds) {
 MicrophoneFeeder::MicrophoneFeeder(const std::string& fifo, std::function<float(int64_t)> next)
     : next_(std::move(next)) {
     // Non-blocking: the server holds the FIFO open for reading; a full pipe (nobody
-    // records) drops the block instead of hanging the test.
+    // records, or the server is late to read) leaves the block for the next turn
+    // instead of hanging the test. Skipping it instead would put a jump in the
+    // signal, which a measure of its level over several blocks takes for a fault.
     fd_ = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return;
     thread_ = std::thread([this] {
@@ -297,8 +329,9 @@ MicrophoneFeeder::MicrophoneFeeder(const std::string& fifo, std::function<float(
         std::vector<float> block(kBlock);
         while (!stop_.load()) {
             for (int i = 0; i < kBlock; ++i) block[i] = next_(n + i);
-            n += kBlock;
-            (void)!::write(fd_, block.data(), block.size() * sizeof(float));
+            // A block is smaller than PIPE_BUF, so it goes in whole or not at all.
+            const auto bytes = static_cast<ssize_t>(block.size() * sizeof(float));
+            if (::write(fd_, block.data(), static_cast<size_t>(bytes)) == bytes) n += kBlock;
             due += std::chrono::milliseconds(10);
             std::this_thread::sleep_until(due);
         }

@@ -62,8 +62,8 @@ public:
                                           const std::string& formFactor = "");
     std::optional<uint32_t> addNullSink(const std::string& name);
     bool unloadModule(uint32_t index) const;
+    // Make `name` the default sink or source and wait until the server reports it so.
     bool setDefaultSink(const std::string& name) const;
-    // Makes `name` the default source and waits until the server reports it so.
     bool setDefaultSource(const std::string& name) const;
     // The FIFO behind a pipe source made by this harness.
     std::string fifoOf(const std::string& source) const { return folder_ + "/" + source + ".fifo"; }
@@ -79,7 +79,12 @@ public:
 
 private:
     SoundServer() = default;
-    bool waitUntilReady();
+    // Waits until `condition` holds; false when a daemon ended first (its standard
+    // error is then printed) or the start limit passed.
+    bool waitWhileDaemonsRun(const std::function<bool()>& condition, const char* what) const;
+    bool waitUntilReady() const;
+    // Sets the default "sink" or "source" and waits until the server reports it.
+    bool setDefault(const std::string& kind, const std::string& name) const;
 
     SoundServerOptions options_;
     std::string folder_;   // private HOME and XDG_RUNTIME_DIR
@@ -88,7 +93,8 @@ private:
 };
 
 // Writes samples to a FIFO microphone in real time, 10 ms at a time, from a thread of
-// its own, until destroyed. `next` gives the value of sample n.
+// its own, until destroyed. `next` gives the value of sample n; what reaches the FIFO
+// is samples 0, 1, 2, ... without a gap, however late the thread runs.
 class MicrophoneFeeder {
 public:
     MicrophoneFeeder(const std::string& fifo, std::function<float(int64_t n)> next);
