@@ -79,15 +79,19 @@ TEST_F(SystemSoundTest, HearsTheDefaultOutputAndFollowsTheUsersChoice) {
     EXPECT_EQ(first[0].description.bytesPerFrame, 8u);
     EXPECT_NEAR(amplitudeAt(joined(first, *firstWith(first, kSpeakersHz), first.size()), kSpeakersHz), kAmplitude, 0.05);
 
-    // The user picks the headphones: their tone follows within 200 ms.
+    // The user picks the headphones: their tone follows within 200 ms. The time counts
+    // from when the server reports the change, not from when the test started pactl:
+    // starting that process, and PipeWire's session manager applying the change, are
+    // not the backend's doing, and on a busy machine they alone can take longer than
+    // the bound.
     const size_t before = collector.blocks().size();
-    const uint64_t switched = platform::hostTimeNanos();
     ASSERT_TRUE(server_->setDefaultSink("headphones"));
+    const uint64_t switched = platform::hostTimeNanos();
     ASSERT_TRUE(collector.waitUntil(
         [before](const auto& blocks) { return firstWith(blocks, kHeadphonesHz, before).has_value(); }, 5s));
     auto blocks = collector.blocks();
     const size_t heard = *firstWith(blocks, kHeadphonesHz, before);
-    const double followMs = (blocks[heard].arrival - switched) / 1e6;
+    const double followMs = (static_cast<double>(blocks[heard].arrival) - static_cast<double>(switched)) / 1e6;
     EXPECT_LT(followMs, 200 * testsupport::timeScale()) << "followed after " << followMs << " ms";
     RecordProperty("follow_ms", std::to_string(followMs));
 
