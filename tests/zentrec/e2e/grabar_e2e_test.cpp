@@ -278,6 +278,20 @@ TEST_F(Grabar, ASecondRecordingToTheSamePathFailsAtStartAndTouchesNothing) {
     EXPECT_NEAR(duraciones->video, duro, 0.3) << "the file is the first recording, whole";
 }
 
+TEST_F(Grabar, AFolderAsThePathIsRefusedInSpanishWithTheCodeOnce) {
+    const std::string carpeta = carpeta_.file("carpeta.mp4");
+    std::filesystem::create_directory(carpeta);
+    auto hijo = lanzar(argumentosGrabar(carpeta, {.sistema = false, .mic = false}), entorno(x_.get(), sonido_.get()));
+    ASSERT_TRUE(hijo);
+    auto eventos = eventosHastaElFinal(*hijo, 15s);
+    ASSERT_EQ(eventos.size(), 2u) << json(eventos).dump();
+    EXPECT_EQ(eventos[1], (json{{"t", "error"},
+                                {"motivo", "no se puede escribir el vídeo: No se puede crear el archivo «" + carpeta +
+                                               "»: es una carpeta (-21)"}}));
+    EXPECT_EQ(hijo->waitExit(10s), 1);
+    EXPECT_TRUE(std::filesystem::is_directory(carpeta));
+}
+
 TEST(GrabarSinServidorDeSonido, WithoutASoundServerTheScreenIsRecordedAndListoSaysWhy) {
     auto x = testsupport::Xvfb::start("1280x720x24");
     ASSERT_TRUE(x);
