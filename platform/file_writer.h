@@ -105,7 +105,9 @@ protected:
 };
 
 // A writer of an MP4 file at `path`; nothing is written before startWriting(). An
-// error when no writer can be made for that path.
+// error when no writer can be made for that path, also when another writer (of this
+// process or another) holds it: a path has one writer at a time, from its creation
+// until it is destroyed. A writer completes only with its own file at its path.
 Result<std::unique_ptr<FileWriter>> createFileWriter(const std::string& path);
 
 }  // namespace platform

@@ -17,6 +17,9 @@ namespace platform {
 
 // Whether this process may capture the screen; never asks the user.
 bool preflightScreenCaptureAccess();
+// Why the system sound cannot be captured now (for instance, no sound server
+// answers); none when it can. Never asks the user.
+std::optional<Error> preflightSystemAudioCapture();
 
 struct Display {
     uint32_t displayID = 0;

@@ -17,11 +17,12 @@ Grabadora::Grabadora(const Pedido& pedido)
 
 platform::Result<std::shared_ptr<Grabadora>> Grabadora::crear(const Pedido& pedido) {
     std::shared_ptr<Grabadora> g(new Grabadora(pedido));
-    g->borrarSalida();
-
+    // The writer first: it refuses a path that another recording is writing, and
+    // then nothing at that path may be touched.
     auto escritor = platform::createFileWriter(pedido.salida);
     if (!escritor) return escritor.error();
     g->escritor_ = std::move(escritor.value());
+    g->borrarSalida();
     // Fragments every 2 s: a recorder that dies leaves a file that plays up to there.
     g->escritor_->setMovieFragmentInterval({1200, 600});
 

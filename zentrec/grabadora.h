@@ -29,7 +29,8 @@ namespace zentrec {
 
 class Grabadora : public std::enable_shared_from_this<Grabadora> {
 public:
-    // Deletes whatever file is at the path and prepares the writer with its video track.
+    // Prepares the writer with its video track and deletes whatever file is at the
+    // path; a path the writer refuses (another recording writes there) is left alone.
     static platform::Result<std::shared_ptr<Grabadora>> crear(const Pedido& pedido);
     Grabadora(const Grabadora&) = delete;
     Grabadora& operator=(const Grabadora&) = delete;

@@ -23,10 +23,13 @@ bool sonidoDelSistemaDisponible() {
 void Grabadora::empezar() {
     if (p_.microfono) abrirMicrofono();
     if (p_.sistema) {
-        if (sonidoDelSistemaDisponible()) {
-            conSistema_ = true;
-        } else {
+        if (!sonidoDelSistemaDisponible()) {
             sinSistema_ = "hace falta macOS 13 o posterior";
+        } else if (auto sinSonido = platform::preflightSystemAudioCapture()) {
+            // Like a missing microphone: the picture is recorded without it.
+            sinSistema_ = sinSonido->description;
+        } else {
+            conSistema_ = true;
         }
     }
     if (conSistema_ || conMic_) prepararAudio();

@@ -57,10 +57,11 @@ std::optional<int> grabar(const std::vector<std::string>& args) {
         esperarParar(entrada);
         grabadora->parar();
     });
-    // SIGTERM finishes the file like "parar"; the source keeps the signal from killing
-    // the process.
-    static std::shared_ptr<dispatch::SignalSource> terminacion;
+    // SIGTERM (the host) and SIGINT (Ctrl-C in a terminal) finish the file like
+    // "parar"; the sources keep the signals from killing the process.
+    static std::shared_ptr<dispatch::SignalSource> terminacion, interrupcion;
     terminacion = dispatch::SignalSource::create(SIGTERM, dispatch::Queue::main(), [grabadora] { grabadora->parar(); });
+    interrupcion = dispatch::SignalSource::create(SIGINT, dispatch::Queue::main(), [grabadora] { grabadora->parar(); });
     return std::nullopt;
 }
 

@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 }
 
 #include "platform/file_writer.h"
@@ -127,13 +130,19 @@ TEST_F(WriterTest, AFinishedRecordingIsAnOrdinaryMp4WithItsTrueLength) {
     ASSERT_FALSE(p.pictures.empty());
     EXPECT_NEAR(p.pictures.front().time, 0.0, 0.001);
     EXPECT_GT(p.pictures.back().meanLuma, 120);
-    // Key frames at most 2 s apart.
+    // Key frames at most 2 s apart, and not much closer: each starts a fragment, cut
+    // about every 1.75 s (the interval less a margin), which costs bits and writes.
     double lastKey = 0;
+    int keys = 0;
     for (const auto& picture : p.pictures) {
         if (!picture.keyFrame) continue;
         EXPECT_LE(picture.time - lastKey, 2.0 + 1e-6);
+        if (keys++ > 0) {
+            EXPECT_GE(picture.time - lastKey, 1.5) << "a key frame at " << picture.time;
+        }
         lastKey = picture.time;
     }
+    EXPECT_EQ(keys, 2);
     EXPECT_LE(3.0 - lastKey, 2.0 + 1e-6);
 }
 
@@ -238,6 +247,120 @@ TEST_F(WriterTest, RefusesWhatItCannotWrite) {
     ASSERT_TRUE(writer.error());
     EXPECT_NE(writer.error()->description.find("la carpeta no existe"), std::string::npos)
         << writer.error()->description;
+
+    // A library's failure in Spanish words, its code kept apart (shown once, after them).
+    auto folder = writertest::makeWriter(folder_.string(), 1'000'000, false);
+    ASSERT_TRUE(folder.file);
+    EXPECT_FALSE(folder.file->startWriting());
+    ASSERT_TRUE(folder.file->error() && folder.file->error()->underlying);
+    EXPECT_EQ(folder.file->error()->description, "No se puede crear el archivo «" + folder_.string() + "»: es una carpeta");
+    EXPECT_EQ(folder.file->error()->underlying->code, AVERROR(EISDIR));
+}
+
+// The file's two channels, decoded: the RMS of the left one and of left minus right.
+std::optional<std::pair<double, double>> leftAndDifference(const std::string& path) {
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return std::nullopt;
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> closing(format, [](AVFormatContext* f) {
+        avformat_close_input(&f);
+    });
+    const AVCodec* codec = nullptr;
+    const int index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (index < 0) return std::nullopt;
+    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> decoder(avcodec_alloc_context3(codec),
+                                                                      [](AVCodecContext* c) { avcodec_free_context(&c); });
+    avcodec_parameters_to_context(decoder.get(), format->streams[index]->codecpar);
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0 || decoder->ch_layout.nb_channels != 2) return std::nullopt;
+    double left = 0, difference = 0;
+    int64_t count = 0;
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    while (av_read_frame(format, packet) >= 0) {
+        if (packet->stream_index == index && avcodec_send_packet(decoder.get(), packet) >= 0) {
+            while (avcodec_receive_frame(decoder.get(), frame) >= 0) {
+                const auto* l = reinterpret_cast<const float*>(frame->data[0]);
+                const auto* r = reinterpret_cast<const float*>(frame->data[1]);
+                for (int i = 0; i < frame->nb_samples; ++i, ++count) {
+                    left += double(l[i]) * l[i];
+                    difference += double(l[i] - r[i]) * (l[i] - r[i]);
+                }
+            }
+        }
+        av_packet_unref(packet);
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    if (count == 0) return std::nullopt;
+    return std::pair{std::sqrt(left / count), std::sqrt(difference / count)};
+}
+
+TEST_F(WriterTest, AMonoSourceSoundsAlikeOnBothChannels) {
+    auto w = writertest::makeWriter(path_, 1'000'000, false);
+    ASSERT_TRUE(w.file);
+    auto mono = writertest::stereoFloat();
+    mono.channelsPerFrame = 1;
+    mono.bytesPerPacket = mono.bytesPerFrame = 4;
+    w.audio = w.file->makeAudioInput({}, mono);
+    ASSERT_TRUE(w.file->canAddInput(*w.audio));
+    w.file->addInput(w.audio);
+    ASSERT_TRUE(w.file->startWriting());
+    const int64_t start = static_cast<int64_t>(platform::hostTimeNanos());
+    w.file->startSession({start, 1'000'000'000});
+    auto picture = std::make_shared<platform::VideoSample>();
+    picture->image = writertest::frame(0, 1, 0);
+    picture->presentationTime = {start, 1'000'000'000};
+    ASSERT_TRUE(w.video->append(picture));
+    // 12 kHz, four samples a cycle: a channel read one sample off is a quarter cycle
+    // off, which left minus right shows at once.
+    for (int chunk = 0; chunk < 50; ++chunk) {
+        auto sound = std::make_shared<platform::AudioSampleBuffer>();
+        sound->description = mono;
+        sound->frameCount = 960;
+        std::vector<float> values(960);
+        for (int i = 0; i < 960; ++i) values[i] = 0.5f * static_cast<float>(std::sin(M_PI / 2 * (i + 0.5)));
+        std::vector<uint8_t> bytes(values.size() * 4);
+        std::memcpy(bytes.data(), values.data(), bytes.size());
+        sound->bufferList = std::vector<platform::AudioBuffer>{{1, std::move(bytes)}};
+        sound->presentationTime = {start + chunk * 20'000'000LL, 1'000'000'000};
+        ASSERT_TRUE(w.audio->append(sound));
+    }
+    w.video->markAsFinished();
+    w.audio->markAsFinished();
+    w.file->endSession({start + 1'000'000'000LL, 1'000'000'000});
+    ASSERT_TRUE(finish(*w.file));
+    ASSERT_EQ(w.file->status(), platform::WriterStatus::completed);
+    auto levels = leftAndDifference(path_);
+    ASSERT_TRUE(levels);
+    EXPECT_NEAR(levels->first, 0.5 / std::sqrt(2.0), 0.05);
+    EXPECT_LT(levels->second, 0.02) << "the right channel is not the left one";
+}
+
+TEST_F(WriterTest, APathHasOneWriterAndAWriterCompletesOnlyWithItsOwnFile) {
+    auto w = writertest::makeWriter(path_, 1'000'000, false);
+    ASSERT_TRUE(w.file);
+    auto second = platform::createFileWriter(path_);
+    ASSERT_FALSE(second) << "two writers on one path";
+    EXPECT_EQ(second.error().description, "Otra grabación está escribiendo en «" + path_ + "»");
+
+    ASSERT_TRUE(w.file->startWriting());
+    const int64_t start = static_cast<int64_t>(platform::hostTimeNanos());
+    w.file->startSession({start, 1'000'000'000});
+    writertest::Plan plan;
+    plan.seconds = plan.movingUntil = 0.5;
+    plan.sound = false;
+    writertest::feed(w, plan, start);
+    // Someone else moves the file away and puts another in its place.
+    std::filesystem::rename(path_, path_ + ".movido");
+    std::ofstream(path_) << "otro";
+    w.video->markAsFinished();
+    w.file->endSession({start + 500'000'000, 1'000'000'000});
+    ASSERT_TRUE(finish(*w.file));
+    EXPECT_EQ(w.file->status(), platform::WriterStatus::failed);
+    ASSERT_TRUE(w.file->error());
+    EXPECT_EQ(w.file->error()->description, "El archivo «" + path_ + "» ya no está donde se grabó");
+    std::string there;
+    std::getline(std::ifstream(path_), there);
+    EXPECT_EQ(there, "otro") << "the close replaced a file that was not its own";
 }
 
 TEST_F(WriterTest, FinishingAWriterThatNeverStartedReportsAFailure) {

@@ -232,6 +232,27 @@ TEST_F(Grabacion, ListoSaysWhyTheMicrophoneIsMissing) {
     }
 }
 
+TEST_F(Grabacion, WithoutSystemSoundTheScreenIsRecordedAndListoSaysWhy) {
+    const std::string porQue = "No se puede escuchar el sonido del sistema: conexión rechazada";
+    sim::setSystemAudioUnavailable(error(porQue));
+    auto g = empezar(pedido(true, false));
+    auto listo = siguienteEvento();
+    ASSERT_TRUE(listo);
+    EXPECT_EQ(*listo, (Json{{"t", "listo"},
+                            {"sonido", false},
+                            {"microfono", false},
+                            {"sinSonido", porQue},
+                            {"sinMicrofono", ""},
+                            {"nombreMicrofono", ""},
+                            {"como", "ScreenCaptureKit a 1280x720"}}));
+    EXPECT_FALSE(sim::streamRecord().configuration.capturesAudio);
+    EXPECT_FALSE(sim::writerRecord().audio.made);
+    imagen(kInicio);
+    g->parar();
+    EXPECT_EQ(ultimoEvento(0)["motivo"], "");
+    EXPECT_EQ(sim::writerRecord().frames.size(), 1u);
+}
+
 TEST_F(Grabacion, AMicrophoneThatGoesAwayLeavesALineAndTheRecordingGoesOn) {
     auto g = grabando(pedido(false, true));
     imagen(kInicio);
@@ -406,10 +427,11 @@ TEST_F(Grabacion, TheDisplayAskedForIsRecordedElseTheFirst) {
 }
 
 TEST_F(Grabacion, TheConstructorFailsWithoutAWriterOrAVideoTrack) {
-    sim::setWriterScript({.createError = error("ruta imposible")});
+    sim::setWriterScript({.createError = error("otra grabación escribe ahí")});
     auto sinEscritor = Grabadora::crear(pedido());
     ASSERT_FALSE(sinEscritor.ok());
-    EXPECT_EQ(sinEscritor.error().description, "ruta imposible");
+    EXPECT_EQ(sinEscritor.error().description, "otra grabación escribe ahí");
+    EXPECT_TRUE(hayArchivo()) << "a path the writer refuses (another recording's) is left alone";
     sim::setWriterScript({.refuseVideoInput = true});
     auto sinVideo = Grabadora::crear(pedido());
     ASSERT_FALSE(sinVideo.ok());

@@ -32,6 +32,9 @@ TEST(MedidorNivel, ReadingsOfKnownSignals) {
     EXPECT_EQ(lecturas(medidor, std::vector<float>(4800, 0.0f)), std::vector<float>{-140.0f});
     EXPECT_EQ(lecturas(medidor, std::vector<float>(4800, 0.1f)), std::vector<float>{-20.0f});
     EXPECT_EQ(lecturas(medidor, std::vector<float>(9600, -0.1f)), (std::vector<float>{-20.0f, -20.0f}));
+    // To the nearest tenth, neither cut toward zero nor away from it.
+    EXPECT_EQ(lecturas(medidor, cuadrada(-23.46f)), std::vector<float>{-23.5f});
+    EXPECT_EQ(lecturas(medidor, cuadrada(-23.44f)), std::vector<float>{-23.4f});
 }
 
 TEST(MedidorNivel, WindowsIgnoreChunkBoundaries) {

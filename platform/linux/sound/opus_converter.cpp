@@ -36,7 +36,7 @@ std::string opusErrorText(int code) {
         case OPUS_UNIMPLEMENTED: return "Opus no admite esa petición";
         case OPUS_INVALID_STATE: return "el codificador Opus está en mal estado";
         case OPUS_ALLOC_FAIL: return "Opus no pudo reservar memoria";
-        default: return "error de Opus " + std::to_string(code) + " (" + opus_strerror(code) + ")";
+        default: return "error desconocido de Opus (" + std::to_string(code) + ")";
     }
 }
 

@@ -74,7 +74,13 @@ std::string errorText(int paError) {
         case PA_ERR_TOOLARGE: return "demasiado grande";
         case PA_ERR_NOTSUPPORTED: return "operación no admitida";
         case PA_ERR_BUSY: return "el dispositivo está ocupado";
-        default: return "error " + std::to_string(paError) + " (" + pa_strerror(paError) + ")";
+        case PA_ERR_FORKED: return "el proceso se bifurcó";
+        case PA_ERR_IO: return "error de entrada/salida";
+        case PA_ERR_OBSOLETE: return "función obsoleta";
+        case PA_ERR_MODINITFAILED: return "no se pudo iniciar un módulo";
+        case PA_ERR_NOEXTENSION: return "falta la extensión";
+        // Sound errors are shown by their text alone: an unknown one keeps its code.
+        default: return "error desconocido del servidor de sonido (" + std::to_string(paError) + ")";
     }
 }
 
@@ -96,7 +102,7 @@ Error errorFromPulse(int paError, const std::string& what) {
         default: break;
     }
     Error error = makeError(code, what + ": " + errorText(paError));
-    error.underlying = std::make_shared<const Error>(Error{"libpulse", paError, pa_strerror(paError), nullptr});
+    error.underlying = std::make_shared<const Error>(Error{"libpulse", paError, errorText(paError), nullptr});
     return error;
 }
 

@@ -42,8 +42,8 @@ struct DictionaryDeleter {
     void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
 
-// Spanish text for an FFmpeg return code: the usual reasons a file cannot be written
-// in words, anything else with FFmpeg's own text.
+// Spanish text for an FFmpeg return code (FFmpeg's own texts are English), without
+// the code: errors carry it apart, and it is shown once beside the text.
 std::string errorText(int averror);
 
 }  // namespace platform::ffmpeg

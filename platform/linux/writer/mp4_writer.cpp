@@ -25,6 +25,11 @@
 // up to the session's end, flushes the encoders, writes the last fragment and the
 // index (mfra), then rewrites the file as an ordinary MP4 (plain_mp4.h).
 //
+// The path. A writer claims its path when it is made (path_claim.h), so no other
+// recording writes there meanwhile, and remembers which file it created there: the
+// close rewrites only that file, and a writer whose file is no longer at its path
+// (moved or deleted by someone else) ends failed rather than completed.
+//
 // Times. Presentation times are host-clock times; startSession(T) makes T the file's
 // zero. Sound is placed by its times, gaps filled with silence and overlaps dropped,
 // so the audio track is one continuous run from zero.
@@ -47,6 +52,7 @@ extern "C" {
 #include "platform/file_writer.h"
 #include "platform/linux/writer/bounded_queue.h"
 #include "platform/linux/writer/ffmpeg_handles.h"
+#include "platform/linux/writer/path_claim.h"
 #include "platform/linux/writer/plain_mp4.h"
 #include "platform/linux/x264/x264_encoder.h"
 
@@ -82,14 +88,13 @@ constexpr int64_t kMinimumSpacingNanos = 1'000'000;
 constexpr int64_t kUnset = INT64_MIN;
 
 constexpr const char* kErrorDomain = "MP4";
-enum ErrorCode : int { kCannotCreate = 1, kCannotWrite = 2, kEncoderFailed = 3 };
+enum ErrorCode : int { kCannotCreate = 1, kCannotWrite = 2, kEncoderFailed = 3, kPathInUse = 4, kFileGone = 5 };
 
 Error makeError(ErrorCode code, std::string description) { return Error{kErrorDomain, code, std::move(description), nullptr}; }
 
 Error fromFFmpeg(ErrorCode code, const std::string& what, int averror) {
-    Error error = makeError(code, what + ": " + ffmpeg::errorText(averror));
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(averror, text, sizeof text);
+    const std::string text = ffmpeg::errorText(averror);
+    Error error = makeError(code, what + ": " + text);
     error.underlying = std::make_shared<const Error>(Error{"FFmpeg", averror, text, nullptr});
     return error;
 }
@@ -472,9 +477,14 @@ class Mp4AudioInput;
 // Everything a writer runs, shared with its inputs and with the thread that
 // finishes it (which may outlive the writer object).
 struct Recording {
-    explicit Recording(std::string path) : state(std::move(path)) {}
+    Recording(std::string path, std::unique_ptr<writer::PathClaim> claim)
+        : state(std::move(path)), claim(std::move(claim)) {}
 
     WriterState state;
+    // Held as long as anything of the writer lives (its inputs included).
+    const std::unique_ptr<writer::PathClaim> claim;
+    // The file the writer created at the path; set by startWriting().
+    std::optional<writer::FileIdentity> file;
     std::unique_ptr<Muxer> muxer;
     std::unique_ptr<VideoTrack> video;
     std::unique_ptr<AudioTrack> audio;
@@ -503,11 +513,15 @@ struct Recording {
                     state.fail(makeError(kCannotWrite, "No se pudo escribir el archivo: no llegó a empezar"));
                 return;
             }
-            const bool closed = muxer->close();
+            bool closed = muxer->close();
+            if (closed && (!file || writer::identityAt(state.path) != file)) {
+                state.fail(makeError(kFileGone, "El archivo «" + state.path + "» ya no está donde se grabó"));
+                closed = false;
+            }
             if (closed && rewrite) {
                 // A file that could not be rewritten (the disk is full, say) is still
                 // the complete fragmented file: it stays as it is.
-                writer::rewriteAsPlainMp4(state.path);
+                writer::rewriteAsPlainMp4(state.path, *file);
             }
             if (closed) state.status = WriterStatus::completed;
         });
@@ -580,7 +594,9 @@ public:
         for (size_t f = 0; f < frames; ++f) {
             float left, right;
             std::memcpy(&left, bytes + (f * channels) * 4, 4);
-            std::memcpy(&right, bytes + (f * channels + channels - 1) * 4, 4);
+            // A mono source is heard alike on both sides.
+            if (channels == 2) std::memcpy(&right, bytes + (f * 2 + 1) * 4, 4);
+            else right = left;
             item.interleaved[2 * f] = left;
             item.interleaved[2 * f + 1] = right;
         }
@@ -615,7 +631,8 @@ bool acceptable(const AudioInputSettings& s, const AudioStreamDescription& sourc
 
 class Mp4Writer final : public FileWriter {
 public:
-    explicit Mp4Writer(std::string path) : recording_(std::make_shared<Recording>(std::move(path))) {}
+    Mp4Writer(std::string path, std::unique_ptr<writer::PathClaim> claim)
+        : recording_(std::make_shared<Recording>(std::move(path), std::move(claim))) {}
 
     // A writer dropped without finishing still leaves a closed file (not rewritten:
     // nobody waits for it).
@@ -763,6 +780,8 @@ private:
 
         if (int result = avio_open(&context->pb, path.c_str(), AVIO_FLAG_WRITE); result < 0)
             return fromFFmpeg(kCannotCreate, "No se puede crear el archivo «" + path + "»", result);
+        // Under the claim no other recording can have put a file there since.
+        recording_->file = writer::identityAt(path);
         // Fragments cut by this writer only (frag_custom), moov with the first of them
         // (delay_moov, for the edit lists), fragment offsets relative to their moof
         // (default_base_moof, which players handle best).
@@ -805,7 +824,9 @@ Result<std::unique_ptr<FileWriter>> createFileWriter(const std::string& path) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
     if (path.empty()) return makeError(kCannotCreate, "No se puede crear un archivo sin nombre");
-    return std::unique_ptr<FileWriter>(std::make_unique<Mp4Writer>(path));
+    auto claim = writer::PathClaim::take(path);
+    if (!claim) return makeError(kPathInUse, "Otra grabación está escribiendo en «" + path + "»");
+    return std::unique_ptr<FileWriter>(std::make_unique<Mp4Writer>(path, std::move(*claim)));
 }
 
 }  // namespace platform

@@ -1,5 +1,10 @@
 #include "platform/linux/writer/plain_mp4.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -7,15 +12,78 @@
 
 namespace platform::writer {
 
-std::optional<std::string> rewriteAsPlainMp4(const std::string& path) {
+namespace {
+
+// The demuxer reads the file through this descriptor rather than by name, so what it
+// reads is the file that was checked, whatever the path names meanwhile.
+class FileReader {
+public:
+    explicit FileReader(int fd) : fd_(fd) {}
+    ~FileReader() {
+        if (context_) {
+            av_freep(&context_->buffer);
+            avio_context_free(&context_);
+        }
+        ::close(fd_);
+    }
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    AVIOContext* context() {
+        constexpr int kBufferSize = 64 * 1024;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+        if (!buffer) return nullptr;
+        context_ = avio_alloc_context(buffer, kBufferSize, 0, this, read, nullptr, seek);
+        if (!context_) av_free(buffer);
+        return context_;
+    }
+
+private:
+    static int read(void* self, uint8_t* buffer, int size) {
+        const int fd = static_cast<FileReader*>(self)->fd_;
+        ssize_t n;
+        do n = ::read(fd, buffer, static_cast<size_t>(size));
+        while (n < 0 && errno == EINTR);
+        if (n < 0) return AVERROR(errno);
+        return n == 0 ? AVERROR_EOF : static_cast<int>(n);
+    }
+    static int64_t seek(void* self, int64_t offset, int whence) {
+        const int fd = static_cast<FileReader*>(self)->fd_;
+        if (whence == AVSEEK_SIZE) {
+            struct stat info {};
+            return ::fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
+        }
+        const off_t at = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
+        return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+    }
+
+    const int fd_;
+    AVIOContext* context_ = nullptr;
+};
+
+}  // namespace
+
+std::optional<std::string> rewriteAsPlainMp4(const std::string& path, const FileIdentity& own) {
     using namespace ffmpeg;
     const size_t slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::string temporary = folder + "." + name + ".completo";
 
-    AVFormatContext* rawInput = nullptr;
-    if (int result = avformat_open_input(&rawInput, path.c_str(), nullptr, nullptr); result < 0)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string("no se pudo leer el archivo");
+    // Declared before the demuxer, so that it outlives it.
+    FileReader reader(fd);
+    if (identityOf(fd) != own) return std::string("el archivo ya no es el de esta grabación");
+    AVFormatContext* rawInput = avformat_alloc_context();
+    if (!rawInput) return std::string("no hay memoria suficiente");
+    rawInput->pb = reader.context();
+    if (!rawInput->pb) {
+        avformat_free_context(rawInput);
+        return std::string("no hay memoria suficiente");
+    }
+    rawInput->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (int result = avformat_open_input(&rawInput, nullptr, nullptr, nullptr); result < 0)
         return "no se pudo leer el archivo: " + errorText(result);
     InputContextPtr input(rawInput);
 
@@ -90,6 +158,12 @@ std::optional<std::string> rewriteAsPlainMp4(const std::string& path) {
         return fail("no se pudo escribir el archivo: " + errorText(result));
     output.reset();
     input.reset();
+    // The recording's claim keeps other recordings away; this keeps the complete copy
+    // from replacing a file that someone else put there meanwhile.
+    if (identityAt(path) != own) {
+        std::remove(temporary.c_str());
+        return std::string("el archivo ya no es el de esta grabación");
+    }
     if (std::rename(temporary.c_str(), path.c_str()) != 0) {
         std::remove(temporary.c_str());
         return std::string("no se pudo sustituir el archivo");

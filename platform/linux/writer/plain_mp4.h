@@ -6,11 +6,14 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/writer/path_claim.h"
+
 namespace platform::writer {
 
-// Rewrites `path` in place through a temporary file beside it, renamed over it only
-// once complete. The error text when it could not be done; the fragmented file is
-// then left as it was (still complete and playable).
-std::optional<std::string> rewriteAsPlainMp4(const std::string& path);
+// Rewrites the file `own` at `path` in place through a temporary file beside it,
+// renamed over it only once complete. Only that file is read, and only while it is
+// still at `path` is it replaced. The error text when it could not be done; the
+// fragmented file is then left as it was (still complete and playable).
+std::optional<std::string> rewriteAsPlainMp4(const std::string& path, const FileIdentity& own);
 
 }  // namespace platform::writer

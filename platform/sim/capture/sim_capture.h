@@ -38,6 +38,9 @@ void advanceHostTime(uint64_t nanos);
 
 // ---- Permission (preflightScreenCaptureAccess); allowed by default.
 void setScreenCaptureAccess(bool allowed);
+// Why the system sound cannot be captured (preflightSystemAudioCapture); none, so
+// it can, by default.
+void setSystemAudioUnavailable(std::optional<Error> reason);
 
 // ---- Shareable content. By default one display, ID 1, 1440 x 900 points.
 struct ContentAnswer {

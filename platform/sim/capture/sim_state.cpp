@@ -36,6 +36,7 @@ void reset() {
     ++s.generation;
     s.hostTime = 1000ull * 1'000'000'000ull;
     s.screenCaptureAccess = true;
+    s.systemAudioUnavailable.reset();
     detail::resetScreenCapture();
     detail::resetCompression();
     detail::resetCursor();
@@ -69,6 +70,11 @@ void setScreenCaptureAccess(bool allowed) {
     state().screenCaptureAccess = allowed;
 }
 
+void setSystemAudioUnavailable(std::optional<Error> reason) {
+    std::scoped_lock lock(state().mutex);
+    state().systemAudioUnavailable = std::move(reason);
+}
+
 }  // namespace platform::sim
 
 namespace platform {
@@ -81,6 +87,11 @@ uint64_t hostTimeNanos() {
 bool preflightScreenCaptureAccess() {
     std::scoped_lock lock(sim::detail::state().mutex);
     return sim::detail::state().screenCaptureAccess;
+}
+
+std::optional<Error> preflightSystemAudioCapture() {
+    std::scoped_lock lock(sim::detail::state().mutex);
+    return sim::detail::state().systemAudioUnavailable;
 }
 
 }  // namespace platform

@@ -24,6 +24,7 @@ struct State {
 
     uint64_t hostTime = 1000ull * 1'000'000'000ull;
     bool screenCaptureAccess = true;
+    std::optional<Error> systemAudioUnavailable;
 
     ContentAnswer contentAnswer;
     int contentRequests = 0;

@@ -137,7 +137,7 @@ TEST_F(Grabar, ASilentMicrophoneIsReportedMute) {
 }
 
 // Each way the host stops a recording finishes the file the same way.
-enum class Parada { parar, pararYSigterm, finDeEntrada, sigterm };
+enum class Parada { parar, pararYSigterm, finDeEntrada, sigterm, sigint };
 
 class GrabarParada : public Escritorio, public ::testing::WithParamInterface<Parada> {};
 
@@ -164,6 +164,10 @@ TEST_P(GrabarParada, FinishesTheFileWithOneFinalEventReplacingWhatWasThere) {
         case Parada::sigterm:
             hijo->signal(SIGTERM);
             break;
+        case Parada::sigint:
+            // Ctrl-C in a terminal.
+            hijo->signal(SIGINT);
+            break;
     }
     const double duro = segundosDesde(inicio);
     auto eventos = eventosHastaElFinal(*hijo);
@@ -188,6 +192,7 @@ std::string nombre(Parada parada) {
         case Parada::pararYSigterm: return "PararThenSigterm";
         case Parada::finDeEntrada: return "EndOfInput";
         case Parada::sigterm: return "Sigterm";
+        case Parada::sigint: return "Sigint";
     }
     return "";
 }
@@ -195,7 +200,7 @@ void PrintTo(Parada parada, std::ostream* os) { *os << nombre(parada); }
 
 INSTANTIATE_TEST_SUITE_P(Todas, GrabarParada,
                          ::testing::Values(Parada::parar, Parada::pararYSigterm, Parada::finDeEntrada,
-                                           Parada::sigterm),
+                                           Parada::sigterm, Parada::sigint),
                          [](const auto& info) { return nombre(info.param); });
 
 TEST_F(Grabar, AKilledRecorderLeavesAFilePlayableToTwoSecondsBeforeTheKill) {
@@ -239,6 +244,82 @@ TEST_F(Grabar, AFailedWriteMidRecordingLeavesNoFile) {
     EXPECT_EQ(fin.value("motivo", "").rfind("no se puede escribir el vídeo: ", 0), 0u) << fin.dump();
     EXPECT_EQ(hijo->waitExit(10s), 0);
     EXPECT_FALSE(existe(salida_));
+}
+
+TEST_F(Grabar, ASecondRecordingToTheSamePathFailsAtStartAndTouchesNothing) {
+    auto animacion = animar();
+    ASSERT_TRUE(animacion);
+    json listo;
+    Clock::time_point inicio;
+    auto primera = grabarHastaListo({.sistema = false, .mic = false}, listo, inicio);
+    ASSERT_TRUE(primera);
+    // The first recording's file exists once its first picture came.
+    const auto hasta = Clock::now() + 10s;
+    while (!existe(salida_) && Clock::now() < hasta) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(existe(salida_));
+
+    auto segunda = grabar({.sistema = false, .mic = false});
+    ASSERT_TRUE(segunda);
+    auto suyos = eventosHastaElFinal(*segunda, 15s);
+    ASSERT_EQ(suyos.size(), 1u) << json(suyos).dump();
+    EXPECT_EQ(suyos[0], (json{{"t", "error"}, {"motivo", "Otra grabación está escribiendo en «" + salida_ + "»"}}));
+    EXPECT_EQ(segunda->waitExit(10s), 1);
+    EXPECT_TRUE(existe(salida_)) << "the second recorder deleted the first one's file";
+
+    std::this_thread::sleep_for(1500ms);  // the first recording goes on
+    ASSERT_TRUE(primera->writeStdin("parar\n"));
+    const double duro = segundosDesde(inicio);
+    auto eventos = eventosHastaElFinal(*primera);
+    ASSERT_EQ(eventos.size(), 1u) << json(eventos).dump();
+    EXPECT_EQ(eventos[0].value("motivo", "?"), "");
+    EXPECT_EQ(primera->waitExit(10s), 0);
+    auto duraciones = testsupport::ffprobeDurations(salida_);
+    ASSERT_TRUE(duraciones);
+    EXPECT_NEAR(duraciones->video, duro, 0.3) << "the file is the first recording, whole";
+}
+
+TEST_F(Grabar, AFolderAsThePathIsRefusedInSpanishWithTheCodeOnce) {
+    const std::string carpeta = carpeta_.file("carpeta.mp4");
+    std::filesystem::create_directory(carpeta);
+    auto hijo = lanzar(argumentosGrabar(carpeta, {.sistema = false, .mic = false}), entorno(x_.get(), sonido_.get()));
+    ASSERT_TRUE(hijo);
+    auto eventos = eventosHastaElFinal(*hijo, 15s);
+    ASSERT_EQ(eventos.size(), 2u) << json(eventos).dump();
+    EXPECT_EQ(eventos[1], (json{{"t", "error"},
+                                {"motivo", "no se puede escribir el vídeo: No se puede crear el archivo «" + carpeta +
+                                               "»: es una carpeta (-21)"}}));
+    EXPECT_EQ(hijo->waitExit(10s), 1);
+    EXPECT_TRUE(std::filesystem::is_directory(carpeta));
+}
+
+TEST(GrabarSinServidorDeSonido, WithoutASoundServerTheScreenIsRecordedAndListoSaysWhy) {
+    auto x = testsupport::Xvfb::start("1280x720x24");
+    ASSERT_TRUE(x);
+    ::e2e::TempDir carpeta;
+    const std::string salida = carpeta.file("grabación.mp4");
+    auto entornoSinSonido = entorno(x.get(), nullptr);
+    entornoSinSonido["PULSE_SERVER"] = "unix:" + carpeta.file("nadie");
+    entornoSinSonido["HOME"] = carpeta.file("");
+    auto hijo = lanzar(argumentosGrabar(salida, {.sistema = true, .mic = true}), entornoSinSonido);
+    ASSERT_TRUE(hijo);
+    auto listo = evento(*hijo, 15s);
+    ASSERT_TRUE(listo) << hijo->stderrText();
+    EXPECT_EQ(listo->value("t", ""), "listo") << listo->dump();
+    EXPECT_EQ(listo->value("sonido", true), false);
+    EXPECT_EQ(listo->value("microfono", true), false);
+    const std::string sinSonido = listo->value("sinSonido", "");
+    EXPECT_EQ(sinSonido.rfind("No se puede escuchar el sonido del sistema: ", 0), 0u) << sinSonido;
+    EXPECT_EQ(sinSonido.find("pantalla"), std::string::npos) << "the screen is not to blame: " << sinSonido;
+    EXPECT_NE(listo->value("sinMicrofono", ""), "");
+    std::this_thread::sleep_for(1500ms);
+    hijo->writeStdin("parar\n");
+    auto eventos = eventosHastaElFinal(*hijo);
+    ASSERT_EQ(eventos.size(), 1u) << json(eventos).dump();
+    EXPECT_EQ(eventos[0].value("motivo", "?"), "");
+    EXPECT_EQ(hijo->waitExit(10s), 0);
+    auto p = testsupport::probe(salida);
+    EXPECT_TRUE(p.opened && p.video && !p.audio);
+    EXPECT_FALSE(p.pictures.empty());
 }
 
 TEST(GrabarSinPantalla, WithoutAnXServerTheRecordingFailsToStartAndLeavesNoFile) {
