@@ -128,7 +128,7 @@ void Bloqueador::latido() { ultimoLatido_ = entorno_.ahora(); }
 
 void Bloqueador::comprobarLatido() {
     recogerInstalacion(std::chrono::steady_clock::now());
-    if (bloqueado_ && msEntre(ultimoLatido_, entorno_.ahora()) > sinLatidoMs) soltarPorSeguridad("sin-agente");
+    if (bloqueado_ && msEntre(ultimoLatido_, entorno_.ahora()) > sinLatidoMs) soltar("sin-agente");
 }
 
 input::Verdict Bloqueador::llamada(input::EventType tipo, const input::Event& evento) {
@@ -163,13 +163,13 @@ void Bloqueador::contarEscape() {
         primerEscape_ = ahora;
     }
     ++escapes_;
-    if (escapes_ >= escapesParaSoltar) soltarPorSeguridad("escape");
-}
-
-void Bloqueador::soltarPorSeguridad(std::string_view motivo) {
-    // Dropped first: whatever is read from now on may have been written after the exit.
-    entorno_.descartarBloqueos();
-    soltar(motivo);
+    if (escapes_ < escapesParaSoltar) return;
+    // Dropped before the release: whatever is read from now on may have been written
+    // after it. Each dropped request is still answered, with the line that says why
+    // nothing is blocked.
+    const uint64_t anteriores = entorno_.descartarBloqueos();
+    soltar("escape");
+    for (uint64_t i = 0; i < anteriores; ++i) decir("estado\t0\tescape");
 }
 
 void Bloqueador::decir(std::string_view texto) {

@@ -3,6 +3,7 @@
 // callback, the escape gesture and the heartbeat. All of it runs on the main queue.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,10 +25,10 @@ struct Entorno {
     std::function<void(std::string_view linea)> escribir;
     // Runs `trabajo` on the main queue after the work item running now.
     std::function<void(std::function<void()> trabajo)> despues;
-    // A safety exit (the escape gesture, a lapsed heartbeat) has just ended a block:
-    // block requests that arrived before it and still wait their turn are dropped, so
-    // that the block the local user ended does not come back.
-    std::function<void()> descartarBloqueos = [] {};
+    // The escape gesture is ending a block: drops the block requests that arrived
+    // before it and still wait their turn, so that the block the local user ended does
+    // not come back, and returns how many there were.
+    std::function<uint64_t()> descartarBloqueos = [] { return uint64_t{0}; };
     // Installing the tap runs off the main queue. Start-up waits this long for it, so
     // that in the ordinary case (a server that answers at once) the outcome is known
     // before the first command; past that, commands are served while it goes on.
@@ -76,8 +77,6 @@ private:
     enum class Aviso { decir, callar };
 
     void decir(std::string_view texto);
-    // Ends the block for the escape gesture or a lapsed heartbeat.
-    void soltarPorSeguridad(std::string_view motivo);
     void empezarInstalacion(Aviso siFalla);
     // Collects the installation under way once it has ended, waiting for it until
     // `hasta` at most; one that is past its limit counts as failed. False while it is

@@ -57,7 +57,7 @@ std::unique_ptr<Proceso> arrancar(const Arranque& arranque) {
         .ahora = [] { return Reloj::now(); },
         .escribir = [salida](std::string_view linea) { salida->escribir(linea); },
         .despues = [](std::function<void()> trabajo) { dispatch::Queue::main().async(std::move(trabajo)); },
-        .descartarBloqueos = [pendientes] { pendientes->descartar("bloquear"); },
+        .descartarBloqueos = [pendientes] { return pendientes->descartar("bloquear"); },
     });
     Bloqueador* bloqueador = proceso->partes_->bloqueador.get();
     bloqueador->instalar();
