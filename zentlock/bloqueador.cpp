@@ -163,7 +163,13 @@ void Bloqueador::contarEscape() {
         primerEscape_ = ahora;
     }
     ++escapes_;
-    if (escapes_ >= escapesParaSoltar) soltar("escape");
+    if (escapes_ < escapesParaSoltar) return;
+    // Dropped before the release: whatever is read from now on may have been written
+    // after it. Each dropped request is still answered, with the line that says why
+    // nothing is blocked.
+    const uint64_t anteriores = entorno_.descartarBloqueos();
+    soltar("escape");
+    for (uint64_t i = 0; i < anteriores; ++i) decir("estado\t0\tescape");
 }
 
 void Bloqueador::decir(std::string_view texto) {

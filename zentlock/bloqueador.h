@@ -3,6 +3,7 @@
 // callback, the escape gesture and the heartbeat. All of it runs on the main queue.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,6 +25,10 @@ struct Entorno {
     std::function<void(std::string_view linea)> escribir;
     // Runs `trabajo` on the main queue after the work item running now.
     std::function<void(std::function<void()> trabajo)> despues;
+    // The escape gesture is ending a block: drops the block requests that arrived
+    // before it and still wait their turn, so that the block the local user ended does
+    // not come back, and returns how many there were.
+    std::function<uint64_t()> descartarBloqueos = [] { return uint64_t{0}; };
     // Installing the tap runs off the main queue. Start-up waits this long for it, so
     // that in the ordinary case (a server that answers at once) the outcome is known
     // before the first command; past that, commands are served while it goes on.

@@ -4,13 +4,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
 #include "platform/dispatch.h"
 #include "zentlock/bloqueador.h"
 #include "zentlock/ordenes.h"
+#include "zentlock/pendientes.h"
 #include "zentlock/salida.h"
 
 namespace zentlock {
@@ -19,28 +18,22 @@ namespace dispatch = platform::dispatch;
 
 namespace {
 
-// Counts the command lines handed to the main queue and not served yet; the reader
-// waits for room before it hands on another.
-class Turnos {
-public:
-    explicit Turnos(int maximo) : libres_(maximo) {}
-
-    void tomar() {
-        std::unique_lock lock(mutex_);
-        hayLibre_.wait(lock, [this] { return libres_ > 0; });
-        --libres_;
+// Serves one waiting line (or the end of input) and comes back for the next through
+// the main queue, so that whatever else was queued meanwhile (the local user's Escape,
+// the heartbeat check, the tap's events) waits for one command at most.
+void servir(const std::shared_ptr<Pendientes>& pendientes, Bloqueador* bloqueador,
+            const std::function<void()>& terminar) {
+    Pendientes::Turno turno = pendientes->tomar();
+    if (turno.tipo == Pendientes::Turno::Tipo::linea) {
+        if (bloqueador->orden(turno.linea) == Accion::salir) terminar();
+    } else if (turno.tipo == Pendientes::Turno::Tipo::fin) {
+        bloqueador->finDeEntrada();
+        terminar();
     }
-    void devolver() {
-        std::scoped_lock lock(mutex_);
-        ++libres_;
-        hayLibre_.notify_one();
+    if (turno.quedan) {
+        dispatch::Queue::main().async([pendientes, bloqueador, terminar] { servir(pendientes, bloqueador, terminar); });
     }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable hayLibre_;
-    int libres_;  // under mutex_
-};
+}
 
 }  // namespace
 
@@ -58,11 +51,13 @@ Proceso::~Proceso() {
 std::unique_ptr<Proceso> arrancar(const Arranque& arranque) {
     std::unique_ptr<Proceso> proceso(new Proceso());
     proceso->partes_ = std::make_unique<Proceso::Partes>();
-    int salida = arranque.salida;
+    auto salida = std::make_shared<Salida>(arranque.salida);
+    auto pendientes = std::make_shared<Pendientes>(arranque.tandasEnEspera);
     proceso->partes_->bloqueador = std::make_unique<Bloqueador>(Entorno{
         .ahora = [] { return Reloj::now(); },
-        .escribir = [salida](std::string_view linea) { escribirLinea(salida, linea); },
+        .escribir = [salida](std::string_view linea) { salida->escribir(linea); },
         .despues = [](std::function<void()> trabajo) { dispatch::Queue::main().async(std::move(trabajo)); },
+        .descartarBloqueos = [pendientes] { return pendientes->descartar("bloquear"); },
     });
     Bloqueador* bloqueador = proceso->partes_->bloqueador.get();
     bloqueador->instalar();
@@ -81,20 +76,15 @@ std::unique_ptr<Proceso> arrancar(const Arranque& arranque) {
             });
     }
 
-    // The reader only reads; every command runs on the main queue, in the order read.
-    auto turnos = std::make_shared<Turnos>(arranque.lineasEnEspera);
-    dispatch::detachThread([bloqueador, turnos, entrada = arranque.entrada, terminar = arranque.terminar] {
-        leerOrdenes(entrada, [bloqueador, terminar, turnos](std::string_view linea) {
-            turnos->tomar();
-            dispatch::Queue::main().async([bloqueador, terminar, turnos, orden = std::string(linea)] {
-                turnos->devolver();
-                if (bloqueador->orden(orden) == Accion::salir) terminar();
-            });
+    // The reader only reads: every command runs on the main queue, in the order read.
+    dispatch::detachThread([bloqueador, pendientes, entrada = arranque.entrada, terminar = arranque.terminar] {
+        auto servirEnLaCola = [bloqueador, pendientes, terminar] {
+            dispatch::Queue::main().async([bloqueador, pendientes, terminar] { servir(pendientes, bloqueador, terminar); });
+        };
+        leerOrdenes(entrada, [&](std::string_view linea) {
+            if (pendientes->agregar(linea)) servirEnLaCola();
         });
-        dispatch::Queue::main().async([bloqueador, terminar] {
-            bloqueador->finDeEntrada();
-            terminar();
-        });
+        if (pendientes->terminar()) servirEnLaCola();
     });
     return proceso;
 }

@@ -3,6 +3,7 @@
 // the main loop.
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -20,9 +21,9 @@ struct Arranque {
     // local input has been given back. Null: SIGTERM is left alone.
     std::function<void()> terminarPorSenal = nullptr;
     std::chrono::nanoseconds periodoLatido = std::chrono::seconds(1);
-    // Command lines read but not yet served on the main queue; the reader waits while
-    // this many are pending, so a main queue that falls behind costs no memory.
-    int lineasEnEspera = 64;
+    // Runs of equal command lines read but not served yet; the reader waits while this
+    // many are pending, so a main queue that falls behind costs little memory.
+    size_t tandasEnEspera = 64;
 };
 
 // Everything that runs once start-up is done. Destroying it stops the heartbeat timer;

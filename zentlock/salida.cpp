@@ -4,9 +4,10 @@
 
 namespace zentlock {
 
-void escribirLinea(int fd, std::string_view linea) {
+void Salida::escribir(std::string_view linea) {
     // Lines are far shorter than PIPE_BUF, so they are written whole or not at all.
-    platform::writeWithin(fd, linea, esperaDeLinea);
+    const auto espera = atascada_ ? std::chrono::milliseconds(0) : esperaDeLinea;
+    atascada_ = platform::writeWithin(fd_, linea, espera) < linea.size();
 }
 
 }  // namespace zentlock

@@ -10,9 +10,21 @@
 
 namespace zentlock {
 
-// How long one line may wait for room in a full pipe before it is dropped.
+// How long a line may wait for room in a full pipe before it is dropped.
 inline constexpr std::chrono::milliseconds esperaDeLinea{250};
 
-void escribirLinea(int fd, std::string_view linea);
+// Once a line has been dropped the output counts as stalled: later lines do not wait at
+// all, they go out only if there is room at once, and the first that does ends the
+// stall. So a host that stops reading costs one wait, not one per line. Main queue.
+class Salida {
+public:
+    explicit Salida(int fd) : fd_(fd) {}
+    void escribir(std::string_view linea);
+    bool atascada() const { return atascada_; }
+
+private:
+    const int fd_;
+    bool atascada_ = false;
+};
 
 }  // namespace zentlock

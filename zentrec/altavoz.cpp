@@ -70,54 +70,19 @@ void Altavoz::empezar() {
     conversor_ = platform::createAudioConverter(kPcm, kOpus);
     if (!conversor_) return fallar("este Mac no sabe comprimir el sonido en Opus");
     conversor_->setBitRate(64000);
+    // Stereo, averaged here to mono like every other sound the recorder takes.
     std::weak_ptr<Altavoz> debil = weak_from_this();
-    platform::getShareableContent(false, true, [debil](std::optional<platform::ShareableContent> contenido,
-                                                       std::optional<platform::Error> error) {
-        if (auto yo = debil.lock()) yo->contenidoRecibido(std::move(contenido), std::move(error));
-    });
-}
-
-void Altavoz::contenidoRecibido(std::optional<platform::ShareableContent> contenido,
-                                std::optional<platform::Error> error) {
-    if (!contenido || contenido->displays.empty())
-        return fallar(kNoSeEscucha + (error ? error->description : "sin permiso de Grabación de pantalla"));
-    const uint32_t principal = platform::mainDisplayID();
-    platform::Display pantalla = contenido->displays.front();
-    for (const platform::Display& d : contenido->displays) {
-        if (d.displayID == principal) {
-            pantalla = d;
-            break;
-        }
-    }
-
-    // Only the sound is wanted: the picture is as small and as rare as a stream allows.
-    platform::StreamConfiguration c;
-    c.width = 2;
-    c.height = 2;
-    c.minimumFrameInterval = {1, 1};
-    c.capturesAudio = true;
-    c.sampleRate = static_cast<int>(tasa);
-    c.channelCount = 2;
-    c.excludesCurrentProcessAudio = true;
-
-    std::weak_ptr<Altavoz> debil = weak_from_this();
-    auto flujo = platform::createCaptureStream(platform::ContentFilter{pantalla}, c, [debil](const platform::Error& e) {
-        if (auto yo = debil.lock()) yo->fallar("se detuvo el sonido: " + e.description);
-    });
-    auto agregado = flujo->addStreamOutput(platform::StreamOutputType::screen, cola_,
-                                           [](std::shared_ptr<const platform::VideoSample>, platform::StreamOutputType) {});
-    if (!agregado) {
-        agregado = flujo->addAudioOutput(cola_, [debil](std::shared_ptr<const platform::AudioSampleBuffer> buffer) {
+    auto sonido = platform::startSystemSound(
+        {.sampleRate = static_cast<int>(tasa), .channelCount = 2}, cola_,
+        [debil](std::shared_ptr<const platform::AudioSampleBuffer> buffer) {
             auto yo = debil.lock();
             if (yo && buffer) yo->sonidoRecibido(*buffer);
+        },
+        [debil](const platform::Error& e) {
+            if (auto yo = debil.lock()) yo->fallar("se detuvo el sonido: " + e.description);
         });
-    }
-    if (agregado) return fallar(kNoSeEscucha + agregado->description);
-    flujo_ = std::move(flujo);
-    flujo_->startCapture([debil](std::optional<platform::Error> error) {
-        auto yo = debil.lock();
-        if (yo && error) yo->fallar(kNoSeEscucha + error->description);
-    });
+    if (!sonido) return fallar(kNoSeEscucha + sonido.error().description);
+    sonido_ = std::move(sonido.value());
 }
 
 void Altavoz::sonidoRecibido(const platform::AudioSampleBuffer& buffer) {

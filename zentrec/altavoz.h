@@ -18,7 +18,7 @@
 #include "platform/audio_converter.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
-#include "platform/screen_capture.h"
+#include "platform/system_sound.h"
 
 namespace zentrec {
 
@@ -46,20 +46,19 @@ public:
     Altavoz(const Altavoz&) = delete;
     Altavoz& operator=(const Altavoz&) = delete;
 
-    // Prepares the Opus converter and asks for the display whose sound to capture;
-    // returns at once.
+    // Prepares the Opus converter and starts listening to the system sound; returns at
+    // once. No screen is involved: the sound comes from the sound server.
     void empezar();
 
 private:
     Altavoz() = default;
-    void contenidoRecibido(std::optional<platform::ShareableContent> contenido, std::optional<platform::Error> error);
     void sonidoRecibido(const platform::AudioSampleBuffer& buffer);
     void comprimir(std::span<const float> bloque);
     // "error\t" and the message on standard error, then status 1.
     void fallar(const std::string& mensaje);
 
     const platform::dispatch::Queue cola_ = platform::dispatch::Queue::serial("altavoz");
-    std::unique_ptr<platform::CaptureStream> flujo_;
+    std::unique_ptr<platform::SystemSoundSession> sonido_;
     std::unique_ptr<platform::AudioConverter> conversor_;  // set by empezar(), then used on cola_
     Empaquetador empaquetador_{porPaquete};                // cola_ only
 };

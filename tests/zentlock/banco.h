@@ -62,6 +62,7 @@ protected:
             .ahora = [this] { return ahora_; },
             .escribir = [this](std::string_view linea) { salida_ += linea; },
             .despues = [this](std::function<void()> trabajo) { pendientes_.push_back(std::move(trabajo)); },
+            .descartarBloqueos = [this] { return descartar_(); },
             .esperaInicial = plazos.esperaInicial,
             .limiteInstalacion = plazos.limite,
         });
@@ -102,6 +103,8 @@ protected:
     Instante ahora_ = origen_;
     std::string salida_;
     std::deque<std::function<void()>> pendientes_;
+    // How many block requests were waiting when the escape gesture asks.
+    std::function<uint64_t()> descartar_ = [] { return uint64_t{0}; };
     std::unique_ptr<Bloqueador> bloqueador_;
 };
 

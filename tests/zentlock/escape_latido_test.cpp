@@ -52,6 +52,18 @@ INSTANTIATE_TEST_SUITE_P(
                     SerieEscape{"Espaciadas", {0, 2100, 4200, 6300, 8400}, -1}),
     [](const testing::TestParamInfo<SerieEscape>& info) { return std::string(info.param.nombre); });
 
+TEST_F(Banco, TheGestureDropsTheBlockRequestsWaitingBeforeItAndAnswersEach) {
+    int descartes = 0;
+    descartar_ = [&descartes] { return uint64_t(++descartes == 1 ? 2 : 0); };
+    arrancar();
+    b().bloquear();
+    tomarSalida();
+    for (int i = 0; i < 3; ++i) escape();
+    EXPECT_FALSE(b().bloqueado());
+    EXPECT_EQ(descartes, 1) << "asked once, when the third press released";
+    EXPECT_EQ(tomarSalida(), "estado\t0\tescape\nestado\t0\tescape\nestado\t0\tescape\n");
+}
+
 TEST_F(Banco, HeldEscapeCountsOnce) {
     arrancar();
     b().bloquear();

@@ -5,11 +5,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "zentlock/ordenes.h"
+#include "zentlock/pendientes.h"
 #include "zentlock/salida.h"
 
 namespace zentlock {
@@ -98,7 +100,8 @@ TEST(Salida, EachLineLeavesInOneWrite) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, par), 0);
     const std::vector<std::string> lineas = {"estado\t1\tganchos\n", "estado\t0\tsin-agente\n",
                                              "error\tsin el permiso de Accesibilidad no se puede bloquear\n"};
-    for (const auto& linea : lineas) escribirLinea(par[1], linea);
+    Salida salida(par[1]);
+    for (const auto& linea : lineas) salida.escribir(linea);
     close(par[1]);
     std::vector<std::string> leidas;
     char bloque[512];
@@ -106,6 +109,74 @@ TEST(Salida, EachLineLeavesInOneWrite) {
     while ((n = read(par[0], bloque, sizeof bloque)) > 0) leidas.emplace_back(bloque, static_cast<size_t>(n));
     close(par[0]);
     EXPECT_EQ(leidas, lineas);
+}
+
+}  // namespace
+}  // namespace zentlock
+
+namespace zentlock {
+namespace {
+
+TEST(Salida, AStalledOutputCostsOneWaitThenLinesGoOutAgainOnceThereIsRoom) {
+    int tubo[2];
+    ASSERT_EQ(pipe2(tubo, O_CLOEXEC | O_NONBLOCK), 0);
+    while (write(tubo[1], "x", 1) == 1) {
+    }
+    Salida salida(tubo[1]);
+    EXPECT_FALSE(salida.atascada());
+    salida.escribir("estado\t1\tganchos\n");
+    EXPECT_TRUE(salida.atascada());
+    // Were each line to wait its 250 ms, these would take 10 s.
+    const auto antes = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) salida.escribir("estado\t1\tganchos\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - antes, esperaDeLinea * 10);
+    EXPECT_TRUE(salida.atascada());
+
+    // The host reads again: the next line goes out whole and the stall is over.
+    std::string bloque(1 << 17, '\0');
+    while (read(tubo[0], bloque.data(), bloque.size()) > 0) {
+    }
+    salida.escribir("estado\t0\tescape\n");
+    EXPECT_FALSE(salida.atascada());
+    EXPECT_EQ(read(tubo[0], bloque.data(), bloque.size()), 16);
+    EXPECT_EQ(bloque.substr(0, 16), "estado\t0\tescape\n");
+    close(tubo[0]);
+    close(tubo[1]);
+}
+
+TEST(Pendientes, ABurstOfOneCommandNeverHoldsTheReaderAndASafetyExitDropsItsBlockRequests) {
+    // Room for two runs only: 5000 equal lines are one.
+    Pendientes pendientes(2);
+    EXPECT_TRUE(pendientes.agregar("latido"));  // nothing was being served: serve now
+    for (int i = 0; i < 5000; ++i) EXPECT_FALSE(pendientes.agregar("bloquear"));
+    EXPECT_FALSE(pendientes.terminar());
+
+    auto turno = pendientes.tomar();
+    EXPECT_EQ(turno.linea, "latido");
+    EXPECT_TRUE(turno.quedan);
+    EXPECT_EQ(pendientes.tomar().linea, "bloquear");
+    // The escape: the 4999 requests still waiting were all read before it.
+    EXPECT_EQ(pendientes.descartar("bloquear"), 4999u);
+    turno = pendientes.tomar();
+    EXPECT_EQ(turno.tipo, Pendientes::Turno::Tipo::fin);
+    EXPECT_FALSE(turno.quedan);
+    EXPECT_EQ(pendientes.tomar().tipo, Pendientes::Turno::Tipo::nada);
+    EXPECT_TRUE(pendientes.agregar("soltar"));  // served again from the start
+}
+
+TEST(Pendientes, LinesComeOutInTheOrderReadAndTheReaderWaitsForRoomForANewRun) {
+    Pendientes pendientes(2);
+    pendientes.agregar("bloquear");
+    pendientes.agregar("soltar");
+    pendientes.agregar("soltar");
+    std::thread lector([&] { pendientes.agregar("bloquear"); });  // a third run waits for room
+    std::vector<std::string> servidas;
+    while (servidas.size() < 4) {
+        auto turno = pendientes.tomar();
+        if (turno.tipo == Pendientes::Turno::Tipo::linea) servidas.push_back(turno.linea);
+    }
+    lector.join();
+    EXPECT_EQ(servidas, (std::vector<std::string>{"bloquear", "soltar", "soltar", "bloquear"}));
 }
 
 }  // namespace

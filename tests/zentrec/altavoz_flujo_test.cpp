@@ -25,7 +25,7 @@ protected:
     }
     void arrancar() {
         ASSERT_EQ(ejecutar({"zentrec", "--altavoz"}), std::nullopt);
-        ASSERT_TRUE(sim::waitFor([] { return sim::streamRecord().startsCompleted == 1; }));
+        ASSERT_TRUE(sim::systemSoundRecord().running);
     }
     static std::string registro(size_t indice, uint32_t largo) {
         auto paquete = sim::scriptedPacket(indice, largo);
@@ -39,12 +39,10 @@ TEST_F(Altavoz, SoundIsCutIntoBlocksOf960AndEachPacketGoesOutBehindItsLength) {
     sim::setConverterScript({.conversions = {{platform::ConverterOutputStatus::haveData, 200},
                                              {platform::ConverterOutputStatus::haveData, 161}}});
     arrancar();
-    auto c = sim::streamRecord().configuration;
-    EXPECT_EQ(c.width, 2);
-    EXPECT_EQ(c.height, 2);
-    EXPECT_EQ(platform::compare(c.minimumFrameInterval, {1, 1}), 0);
-    EXPECT_TRUE(c.capturesAudio);
-    EXPECT_TRUE(c.excludesCurrentProcessAudio);
+    auto sonido = sim::systemSoundRecord();
+    EXPECT_EQ(sonido.settings.sampleRate, 48000);
+    EXPECT_EQ(sonido.settings.channelCount, 2);
+    EXPECT_EQ(sonido.queueLabel, "altavoz");
     auto conversor = sim::converterRecord();
     EXPECT_EQ(conversor.bitRates, std::vector<int64_t>{64000});
     EXPECT_EQ(conversor.to.formatID, platform::kAudioFormatOpus);
@@ -100,18 +98,9 @@ TEST_F(Altavoz, FailuresEndWithOneErrorLineAndStatus1) {
     const std::vector<Caso> casos = {
         {"no Opus", [] { sim::setConverterScript({.refuseCreation = true}); }, [] {},
          "error\teste Mac no sabe comprimir el sonido en Opus\n"},
-        {"no display, no error", [] { sim::setContentAnswer({platform::ShareableContent{}, std::nullopt}); }, [] {},
-         "error\tno se puede escuchar el sonido: sin permiso de Grabación de pantalla\n"},
-        {"no content", [] { sim::setContentAnswer({std::nullopt, error("sin X")}); }, [] {},
-         "error\tno se puede escuchar el sonido: sin X\n"},
-        {"no sound server", [] { sim::setStreamScript({.addAudioOutputError = error("no hay servidor de sonido")}); },
-         [] {}, "error\tno se puede escuchar el sonido: no hay servidor de sonido\n"},
-        {"start refused", [] { sim::setStreamScript({.startError = error("ocupado")}); }, [] {},
-         "error\tno se puede escuchar el sonido: ocupado\n"},
-        {"stream stops", [] {}, [] {
-             ASSERT_TRUE(sim::waitFor([] { return sim::streamRecord().startsCompleted == 1; }));
-             sim::stopStreamByItself(error("se fue"));
-         },
+        {"no sound server", [] { sim::setSystemSoundError(error("no hay servidor de sonido")); }, [] {},
+         "error\tno se puede escuchar el sonido: no hay servidor de sonido\n"},
+        {"sound stops", [] {}, [] { ASSERT_TRUE(sim::stopSystemSoundByItself(error("se fue"))); },
          "error\tse detuvo el sonido: se fue\n"},
     };
     for (const auto& caso : casos) {
@@ -127,13 +116,19 @@ TEST_F(Altavoz, FailuresEndWithOneErrorLineAndStatus1) {
     }
 }
 
-TEST_F(Altavoz, TheMainDisplaysSoundIsCaptured) {
-    platform::ShareableContent contenido;
-    contenido.displays = {{3, 800, 600}, {4, 1920, 1080}};
-    sim::setContentAnswer({contenido, std::nullopt});
-    sim::setMainDisplayID(4);
-    arrancar();
-    EXPECT_EQ(sim::streamRecord().filter.display.displayID, 4u);
+// The sound comes from the sound server: no display is needed, and no screen capture
+// (which on some desktops shows a screen-sharing dialog) is ever started.
+TEST_F(Altavoz, NoScreenIsCapturedWhateverTheDisplays) {
+    platform::ShareableContent dos;
+    dos.displays = {{3, 800, 600}, {4, 1920, 1080}};
+    for (auto respuesta : {sim::ContentAnswer{std::nullopt, error("sin pantalla")}, sim::ContentAnswer{dos, std::nullopt}}) {
+        SetUp();
+        sim::setContentAnswer(respuesta);
+        arrancar();
+        EXPECT_EQ(sim::systemSoundRecord().starts, 1);
+        EXPECT_EQ(sim::contentRequests(), 0);
+        EXPECT_FALSE(sim::streamRecord().created);
+    }
 }
 
 }  // namespace

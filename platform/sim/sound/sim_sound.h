@@ -32,6 +32,7 @@
 #include "platform/media.h"
 #include "platform/sim/capture/sim_capture.h"
 #include "platform/system.h"
+#include "platform/system_sound.h"
 
 namespace platform::sim {
 
@@ -117,10 +118,25 @@ bool disconnectMicrophone();
 // disconnections) has been handled, or dropped because the session went away.
 bool drainMicrophone(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// ---- System sound (the capture stream's audio output; its refusal and what was
+// ---- System sound on its own (startSystemSound()).
+// startSystemSound() fails with this error (none by default).
+void setSystemSoundError(std::optional<Error> error);
+struct SystemSoundRecord {
+    int starts = 0;  // startSystemSound() calls, refused ones included
+    SystemSoundSettings settings;  // of the last one
+    std::string queueLabel;
+    bool running = false;  // the last session exists and has not stopped
+};
+SystemSoundRecord systemSoundRecord();
+// The running session stops by itself: `error` goes to its stop handler on the
+// platform queue. False when none runs.
+bool stopSystemSoundByItself(Error error);
+
+// ---- System sound, wherever it is listened to: the running sound-only session if
+// there is one, else the capture stream's audio output (its refusal and what was
 // registered are StreamScript::addAudioOutputError and StreamRecord in sim_capture.h).
-// Hands a buffer to the audio output on its queue. False unless the last stream has an
-// audio output and its configuration in force captures audio.
+// Hands a buffer to it on its queue. False unless the session runs, or the last stream
+// has an audio output and its configuration in force captures audio.
 bool deliverSystemSound(AudioSampleBuffer buffer);
 // Interleaved stereo floats as 32-bit float PCM at the configured rate, at the current
 // host time.

@@ -18,6 +18,7 @@ namespace platform::sim::detail {
 struct MicrophoneCore;
 struct WriterCore;
 struct ConverterCore;
+struct SystemSoundCore;
 
 struct SoundState {
     std::vector<AudioDevice> devices{builtInMicrophone()};
@@ -43,12 +44,24 @@ struct SoundState {
     int converterCreations = 0;
     std::shared_ptr<ConverterCore> converter;  // the last converter asked for
 
+    std::optional<Error> systemSoundError;
+    int systemSoundStarts = 0;
+    SystemSoundSettings systemSoundSettings;
+    std::string systemSoundQueueLabel;
+    std::shared_ptr<SystemSoundCore> systemSound;  // the last sound-only session started
+
     std::optional<SystemVersion> systemVersion;
     std::vector<SystemVersion> systemVersionChecks;
 };
 
 // With the lock held.
 SoundState& sound();
+
+// The running sound-only system sound session takes `buffer` on its queue; false when
+// none runs. Without the lock.
+bool deliverToSoundOnlySession(const AudioSampleBuffer& buffer);
+// Its queue, when one runs. Without the lock.
+std::optional<dispatch::Queue> soundOnlyQueue();
 
 // Whether an object made in `generation` still belongs to the current world; with the
 // lock held.

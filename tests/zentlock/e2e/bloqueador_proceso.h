@@ -15,8 +15,12 @@ namespace zentlock::e2e {
 inline constexpr const char* lineaGanchos = "estado\t1\tganchos";
 inline constexpr const char* lineaError = "error\tsin el permiso de Accesibilidad no se puede bloquear";
 
-inline std::unique_ptr<testsupport::Child> lanzar(const std::string& display, testsupport::Stalled atascado = {}) {
-    return testsupport::Child::spawn({testsupport::binary("zentlock")}, {{"DISPLAY", display}}, atascado);
+// An X11 session on `display` (the variables that would make it a Wayland one are
+// cleared), with `entorno` on top.
+inline std::unique_ptr<testsupport::Child> lanzar(const std::string& display, testsupport::Stalled atascado = {},
+                                                  std::map<std::string, std::string> entorno = {}) {
+    entorno.insert({{"DISPLAY", display}, {"WAYLAND_DISPLAY", ""}, {"XDG_SESSION_TYPE", ""}});
+    return testsupport::Child::spawn({testsupport::binary("zentlock")}, std::move(entorno), atascado);
 }
 
 inline std::string linea(testsupport::Child& hijo, std::chrono::milliseconds limite = std::chrono::seconds(5)) {

@@ -124,6 +124,33 @@ TEST_F(GarantiasEnX11, EscapeReleasesWhileTheHostDoesNotReadTheOutput) {
     EXPECT_TRUE(entradaLocalLibre()) << "a full output pipe kept the escape gesture from working";
 }
 
+TEST_F(GarantiasEnX11, ABurstOfBlockRequestsNeverReadDoesNotDelayTheEscapeNorUndoIt) {
+    lanzarBloqueador({.stdoutFull = true});
+    // 45 kB of block requests whose answers nobody reads: each would wait for room in the
+    // output if every line waited, and each would block again after the escape if they
+    // were served after it.
+    std::string rafaga;
+    for (int i = 0; i < 5000; ++i) rafaga += "bloquear\n";
+    ASSERT_TRUE(hijo().writeStdin(rafaga));
+    ASSERT_TRUE(entradaLocalRetenida());
+
+    for (int i = 0; i < 3; ++i) escritorio().pulsaLocal(teclaEscape);
+    const auto escapes = std::chrono::steady_clock::now();
+    EXPECT_TRUE(esperarQue([this] { return escritorio().llegaTeclaLocal(teclaD); }, testsupport::scaled(3s)))
+        << "the escape gesture waited behind the burst";
+    EXPECT_LT(std::chrono::steady_clock::now() - escapes, testsupport::scaled(3s));
+    // The rest of the burst, written before the escape, must not take the input again;
+    // a block it made would last until the heartbeat runs out (10 s).
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(escritorio().llegaTeclaLocal(teclaD)) << "the burst blocked again";
+
+    // A request written after the escape is served.
+    hijo().writeStdin("bloquear\n");
+    EXPECT_TRUE(entradaLocalRetenida());
+    hijo().writeStdin("salir\n");
+    EXPECT_EQ(hijo().waitExit(5s), 0);
+    EXPECT_TRUE(entradaLocalLibre());
+}
+
 TEST_F(GarantiasEnX11, SigtermGivesEverythingBackAndEndsAsBefore) {
     lanzarBloqueador();
     escritorio().teclaLocal(teclaShift, true);

@@ -2,6 +2,9 @@
 // every block request, and keeps serving its commands.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
+
 #include "tests/zentlock/e2e/bloqueador_proceso.h"
 #include "tests/zentlock/e2e/escritorio.h"
 
@@ -10,9 +13,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void sirveSinGanchos(testsupport::Child& hijo) {
+// `tras` runs after the block requests.
+void sirveSinGanchos(testsupport::Child& hijo, const std::function<void()>& tras = [] {}) {
     EXPECT_EQ(linea(hijo), lineaError);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(pedir(hijo, "bloquear"), lineaError);
+    tras();
     EXPECT_EQ(pedir(hijo, "latido"
                           "\nsoltar"),
               "estado\t0\tpedido");
@@ -39,6 +44,21 @@ TEST(SinServidor, ServerWithoutXtest) {
     auto hijo = lanzar(xvfb->display());
     ASSERT_TRUE(hijo);
     sirveSinGanchos(*hijo);
+}
+
+// On a Wayland desktop DISPLAY is Xwayland, whose grabs would hold only its own devices
+// while the desktop's windows go on getting every key and click: the blocker never
+// claims a block there, whatever DISPLAY offers.
+TEST(SinServidor, WaylandSessionWhateverDisplaySays) {
+    for (const auto& wayland : std::vector<std::map<std::string, std::string>>{
+             {{"WAYLAND_DISPLAY", "wayland-0"}}, {{"XDG_SESSION_TYPE", "wayland"}}}) {
+        SCOPED_TRACE(wayland.begin()->first);
+        Servidor servidor = Servidor::arrancar();
+        ASSERT_TRUE(servidor.escritorio);
+        auto hijo = lanzar(servidor.xvfb->display(), {}, wayland);
+        ASSERT_TRUE(hijo);
+        sirveSinGanchos(*hijo, [&] { EXPECT_TRUE(servidor.escritorio->llegaTeclaLocal(teclaA)) << "input was held"; });
+    }
 }
 
 TEST(SinServidor, ServerThatGoesAwayWhileBlocking) {
