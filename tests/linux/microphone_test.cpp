@@ -129,7 +129,9 @@ TEST_F(MicrophoneTest, DeliversWhatTheMicrophoneHearsInSteadySmallBlocks) {
 
     // What was written: the tone at its level, and nothing else.
     auto heard = joined(blocks, blocks.size() / 4, blocks.size());
-    EXPECT_NEAR(amplitudeAt(heard, kToneHz), kToneAmplitude, 0.05);
+    // The level window by window (20 ms, twenty periods): over the whole second, one
+    // span a busy server dropped would shift the phase and weigh as a lower level.
+    EXPECT_NEAR(testsupport::typicalAmplitudeAt(heard, kToneHz, 960), kToneAmplitude, 0.05);
     EXPECT_NEAR(rms(heard), kToneAmplitude / std::sqrt(2.0), 0.03);
     // Presentation times are host times close to the arrival.
     const auto& last = blocks.back();

@@ -118,10 +118,11 @@ std::unique_ptr<SoundServer> SoundServer::start(SoundServerOptions options) {
     if (!start({"pipewire"}) || !server->waitWhileDaemonsRun([&] { return listening(graph); }, "pipewire"))
         return nullptr;
     if (!start({"wireplumber"}) || !start({"pipewire-pulse"}) || !server->waitUntilReady()) return nullptr;
-    if (!server->addNullSink(kSpeakers) ||
-        !server->addPipeSource(kMicrophone, kMicrophoneDescription, "internal") ||
-        server->pactl({"set-default-sink", kSpeakers}) != 0 || server->pactl({"set-default-source", kMicrophone}) != 0)
+    if (!server->addNullSink(kSpeakers) || !server->addPipeSource(kMicrophone, kMicrophoneDescription, "internal") ||
+        !server->setDefaultSink(kSpeakers) || !server->setDefaultSource(kMicrophone)) {
+        std::fprintf(stderr, "PipeWire did not take the speakers and the microphone\n");
         return nullptr;
+    }
     // The session manager applies defaults asynchronously: wait until they show.
     std::string info;
     if (!server->waitWhileDaemonsRun(
@@ -190,15 +191,29 @@ std::optional<uint32_t> SoundServer::addPipeSource(const std::string& name, cons
                                                    const std::string& formFactor) {
     std::string index;
     if (pactl({"load-module", "module-pipe-source", pipeSourceArguments(name, fifoOf(name), description, formFactor)},
-              &index) != 0)
+              &index) != 0 ||
+        !waitUntilListed("sources", name))
         return std::nullopt;
     return static_cast<uint32_t>(std::stoul(index));
+}
+
+bool SoundServer::waitUntilListed(const std::string& kind, const std::string& name) const {
+    // PipeWire makes the device a moment after the module loaded; until then it cannot
+    // be made the default, and a FIFO source may not be reading its FIFO yet.
+    return waitWhileDaemonsRun(
+        [&] {
+            std::string list;
+            pactl({"list", "short", kind}, &list);
+            return list.find("\t" + name + "\t") != std::string::npos;
+        },
+        name.c_str());
 }
 
 std::optional<uint32_t> SoundServer::addNullSink(const std::string& name) {
     std::string index;
     if (pactl({"load-module", "module-null-sink", "sink_name=" + name, "sink_properties=device.description=" + name},
-              &index) != 0)
+              &index) != 0 ||
+        !waitUntilListed("sinks", name))
         return std::nullopt;
     return static_cast<uint32_t>(std::stoul(index));
 }
@@ -206,16 +221,16 @@ std::optional<uint32_t> SoundServer::addNullSink(const std::string& name) {
 bool SoundServer::unloadModule(uint32_t index) const { return pactl({"unload-module", std::to_string(index)}) == 0; }
 
 bool SoundServer::setDefault(const std::string& kind, const std::string& name) const {
-    if (pactl({"set-default-" + kind, name}) != 0) return false;
     // PipeWire's session manager applies it asynchronously, a while after pactl
     // returned on a busy machine.
-    const auto deadline = Clock::now() + kStartLimit;
-    for (;;) {
-        std::string current;
-        pactl({"get-default-" + kind}, &current);
-        if (current == name + "\n") return true;
-        if (Clock::now() > deadline) return false;
-    }
+    bool set = false;
+    return waitWhileDaemonsRun(
+        [&] {
+            set = set || pactl({"set-default-" + kind, name}) == 0;
+            std::string current;
+            return set && pactl({"get-default-" + kind}, &current) == 0 && current == name + "\n";
+        },
+        ("the default " + kind + " " + name).c_str());
 }
 
 bool SoundServer::setDefaultSink(const std::string& name) const { return setDefault("sink", name); }

@@ -85,6 +85,8 @@ private:
     bool waitUntilReady() const;
     // Sets the default "sink" or "source" and waits until the server reports it.
     bool setDefault(const std::string& kind, const std::string& name) const;
+    // Waits until `pactl list short <kind>` ("sinks", "sources") names the device.
+    bool waitUntilListed(const std::string& kind, const std::string& name) const;
 
     SoundServerOptions options_;
     std::string folder_;   // private HOME and XDG_RUNTIME_DIR
