@@ -42,6 +42,9 @@ struct PipeWireStream::State {
     pw_stream* stream = nullptr;
     spa_hook coreListener{};
     spa_hook streamListener{};
+    pw_registry* registry = nullptr;  // tells when the screen's node goes away
+    spa_hook registryListener{};
+    uint32_t node = 0;
     spa_source* timer = nullptr;
     spa_video_info_raw format{};
     bool formatKnown = false;
@@ -252,6 +255,15 @@ struct PipeWireStream::State {
                                                    std::string(message ? message : pipewireText(result))));
     }
 
+    // The node that produces the screen went away: the desktop ended the screen cast
+    // (its portal backend stopped, or the output is gone). The stream itself may only
+    // pause then, so this is what tells.
+    static void onGlobalRemove(void* data, uint32_t id) {
+        auto* self = static_cast<State*>(data);
+        if (id == self->node)
+            self->end(makeError(kSessionClosed, "El escritorio dejó de compartir la pantalla"));
+    }
+
     static void onTimer(void* data, uint64_t) {
         auto* self = static_cast<State*>(data);
         if (self->receiver.wake) self->receiver.wake();
@@ -266,6 +278,13 @@ const pw_stream_events kStreamEvents = [] {
     events.state_changed = PipeWireStream::State::onStateChanged;
     events.param_changed = PipeWireStream::State::onParamChanged;
     events.process = PipeWireStream::State::onProcess;
+    return events;
+}();
+
+const pw_registry_events kRegistryEvents = [] {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global_remove = PipeWireStream::State::onGlobalRemove;
     return events;
 }();
 
@@ -286,6 +305,7 @@ Result<std::unique_ptr<PipeWireStream>> PipeWireStream::connect(int fd, uint32_t
     state->receiver = std::move(receiver);
     state->maxFps = std::clamp(maxFps, 1, 240);
     state->cursorMetadata = cursorMetadata;
+    state->node = node;
     state->loop = pw_thread_loop_new("zentori.pipewire", nullptr);
     if (!state->loop) {
         close(fd);
@@ -311,6 +331,8 @@ Result<std::unique_ptr<PipeWireStream>> PipeWireStream::connect(int fd, uint32_t
         failure = makeError(kStreamFailed, "No se pudo conectar con PipeWire: " + pipewireText(-errno));
     } else {
         pw_core_add_listener(s->core, &s->coreListener, &kCoreEvents, s);
+        s->registry = pw_core_get_registry(s->core, PW_VERSION_REGISTRY, 0);
+        if (s->registry) pw_registry_add_listener(s->registry, &s->registryListener, &kRegistryEvents, s);
         s->stream = pw_stream_new(s->core, "zentori-screen",
                                   pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                     PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -362,6 +384,10 @@ PipeWireStream::~PipeWireStream() {
         if (s->stream) {
             pw_stream_disconnect(s->stream);
             pw_stream_destroy(s->stream);
+        }
+        if (s->registry) {
+            spa_hook_remove(&s->registryListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(s->registry));
         }
         if (s->core) pw_core_disconnect(s->core);
         pw_thread_loop_unlock(s->loop);
