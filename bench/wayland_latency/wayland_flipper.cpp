@@ -32,6 +32,20 @@ double monotonicNow() {
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
+// When the frame a frame callback reports was drawn. The callback carries the
+// compositor's time in milliseconds, of an unspecified base: CLOCK_MONOTONIC, cut to 32
+// bits, in wlroots and mutter. Its arrival comes later, by however long the callback
+// took to reach this thread (on a loaded machine, after the capturer's packet), so the
+// compositor's time is taken when it reads as a moment of the last few seconds, and
+// the arrival otherwise.
+double drawnAt(uint32_t milliseconds) {
+    const double now = monotonicNow();
+    const uint64_t nowMs = uint64_t(now * 1000.0);
+    const uint32_t age = uint32_t(nowMs) - milliseconds;  // modulo 2^32
+    if (age <= 5000) return double(nowMs - age) / 1000.0;
+    return now;
+}
+
 }  // namespace
 
 struct WaylandFlipper::Client {
@@ -193,11 +207,11 @@ struct WaylandFlipper::Client {
     static void released(void* data, wl_buffer*) { static_cast<Buffer*>(data)->busy = false; }
     static constexpr wl_buffer_listener bufferListener{released};
 
-    static void frameDone(void* data, wl_callback* callback, uint32_t) {
+    static void frameDone(void* data, wl_callback* callback, uint32_t milliseconds) {
         auto* info = static_cast<FrameWait*>(data);
         Client& client = *info->client;
         // The compositor has drawn a frame with everything committed up to this commit.
-        const double at = monotonicNow();
+        const double at = drawnAt(milliseconds);
         {
             std::scoped_lock lock(client.owner->mutex_);
             auto& pending = client.undrawn;

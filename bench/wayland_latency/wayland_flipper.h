@@ -5,10 +5,10 @@
 // neither the bar nor any capture clock), while in the moving scene a bar moves at 60
 // frames a second so that frames flow at the full rate.
 //
-// Each change is stamped when the compositor tells that it has drawn a frame with the
-// commit that carries it (the frame callback's arrival, on CLOCK_MONOTONIC): that is
-// when it reached the glass, give or take the callback's trip. (Presentation feedback
-// would be closer, but headless sway discards it all.) A picture is matched to a change by the number it shows, so a
+// Each change is stamped with the time at which the compositor drew the first frame
+// with the commit that carries it (the frame callback's time, on CLOCK_MONOTONIC):
+// that is when it reached the glass. (Presentation feedback would say so directly, but
+// headless sway discards it all.) A picture is matched to a change by the number it shows, so a
 // slow capturer can never be credited with a later change than the one it shows: 16
 // changes (at least 1.6 s) pass before a number comes back.
 
