@@ -28,6 +28,12 @@ packages=(
   # patched portal-wlr needs (scripts/wayland/build_portal_wlr.sh)
   sway swaybg xdg-desktop-portal xdg-desktop-portal-wlr libglib2.0-bin
   meson ninja-build libinih-dev libgbm-dev libdrm-dev libsystemd-dev scdoc
+  # the GNOME test desktop: headless mutter, the GNOME portal backend and the font its
+  # dialog is measured with; GStreamer to look at the screen (tests) and as the Wayland
+  # benchmark's peer (pipewiresrc, x264enc)
+  mutter xdg-desktop-portal-gnome fonts-dejavu-core
+  gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-ugly
 )
 
 missing=()

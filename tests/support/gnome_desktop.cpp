@@ -1,6 +1,7 @@
 #include "tests/support/gnome_desktop.h"
 
 #include <filesystem>
+#include <fstream>
 
 namespace testsupport {
 
@@ -18,6 +19,13 @@ std::unique_ptr<GnomeDesktop> GnomeDesktop::start(GnomeDesktopOptions options) {
     // client on the session bus, so nothing would end it.
     session.setVariable("NO_AT_BRIDGE", "1");
     session.setVariable("GTK_A11Y", "none");
+    // Where the dialog's buttons lie depends on its text's font: only DejaVu (which
+    // fontconfig itself pulls in) is offered, whatever else the machine has.
+    const std::string fonts = session.folder() + "/fonts.conf";
+    std::ofstream(fonts) << "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n"
+                         << "<fontconfig><dir>/usr/share/fonts/truetype/dejavu</dir><cachedir>"
+                         << session.folder() << "/fontconfig</cachedir></fontconfig>\n";
+    session.setVariable("FONTCONFIG_FILE", fonts);
     if (!session.startBus() || !session.startPipeWire(options.sound)) return nullptr;
 
     // mutter serves screen casts and remote desktop sessions on the bus and PipeWire,
