@@ -48,7 +48,10 @@ std::string findSocket(const std::string& folder, const std::string& prefix) {
 std::unique_ptr<WaylandDesktop> WaylandDesktop::start() {
     std::unique_ptr<WaylandDesktop> desktop(new WaylandDesktop());
     char folder[] = "/tmp/zentori-wayland-XXXXXX";
-    if (!mkdtemp(folder)) return nullptr;
+    if (!mkdtemp(folder)) {
+        std::perror("mkdtemp");
+        return nullptr;
+    }
     chmod(folder, 0700);
     desktop->folder_ = folder;
     const std::string home = desktop->folder_ + "/home";
@@ -110,8 +113,10 @@ std::unique_ptr<WaylandDesktop> WaylandDesktop::start() {
     if (!desktop->waitUntil([&] { return desktop->pactl({"info"}) == 0; }, std::chrono::seconds(30), "pipewire-pulse"))
         return nullptr;
     if (desktop->pactl({"load-module", "module-null-sink", std::string("sink_name=") + kSpeakers}) != 0 ||
-        desktop->pactl({"set-default-sink", kSpeakers}) != 0)
+        desktop->pactl({"set-default-sink", kSpeakers}) != 0) {
+        std::fprintf(stderr, "the speakers could not be set up on PipeWire\n");
         return nullptr;
+    }
 
     // portal-wlr shares the one output without a chooser. Started before the portal
     // front end and waited for on the bus, so that the stock one is never activated.
