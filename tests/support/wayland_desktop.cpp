@@ -48,7 +48,10 @@ std::string findSocket(const std::string& folder, const std::string& prefix) {
 std::unique_ptr<WaylandDesktop> WaylandDesktop::start() {
     std::unique_ptr<WaylandDesktop> desktop(new WaylandDesktop());
     char folder[] = "/tmp/zentori-wayland-XXXXXX";
-    if (!mkdtemp(folder)) return nullptr;
+    if (!mkdtemp(folder)) {
+        std::perror("mkdtemp");
+        return nullptr;
+    }
     chmod(folder, 0700);
     desktop->folder_ = folder;
     const std::string home = desktop->folder_ + "/home";
@@ -109,8 +112,26 @@ std::unique_ptr<WaylandDesktop> WaylandDesktop::start() {
         if (!desktop->launch({program}, env)) return nullptr;
     if (!desktop->waitUntil([&] { return desktop->pactl({"info"}) == 0; }, std::chrono::seconds(30), "pipewire-pulse"))
         return nullptr;
-    if (desktop->pactl({"load-module", "module-null-sink", std::string("sink_name=") + kSpeakers}) != 0 ||
-        desktop->pactl({"set-default-sink", kSpeakers}) != 0)
+    // The PulseAudio server answers before the graph takes modules: the speakers are
+    // asked for until they are there, then made the default.
+    const auto speakersAre = [&](const char* listing, const char* expected) {
+        std::string text;
+        return run({"pactl", listing}, desktop->environment(), &text) == 0 &&
+               text.find(expected) != std::string::npos;
+    };
+    if (!desktop->waitUntil(
+            [&] {
+                if (speakersAre("list", (std::string("Name: ") + kSpeakers).c_str())) return true;
+                desktop->pactl({"load-module", "module-null-sink", std::string("sink_name=") + kSpeakers});
+                return false;
+            },
+            std::chrono::seconds(30), "the speakers") ||
+        !desktop->waitUntil(
+            [&] {
+                desktop->pactl({"set-default-sink", kSpeakers});
+                return speakersAre("info", (std::string("Default Sink: ") + kSpeakers).c_str());
+            },
+            std::chrono::seconds(30), "the default speakers"))
         return nullptr;
 
     // portal-wlr shares the one output without a chooser. Started before the portal

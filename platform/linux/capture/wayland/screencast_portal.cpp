@@ -53,9 +53,13 @@ using VariantPtr = std::unique_ptr<GVariant, GDeleter<GVariant, g_variant_unref>
 using ContextPtr = std::unique_ptr<GMainContext, GDeleter<GMainContext, g_main_context_unref>>;
 using LoopPtr = std::unique_ptr<GMainLoop, GDeleter<GMainLoop, g_main_loop_unref>>;
 
+// A private connection is closed explicitly: GDBus's worker thread keeps it open
+// otherwise.
 struct ConnectionDeleter {
     void operator()(GDBusConnection* connection) const {
-        if (connection) g_object_unref(connection);
+        if (!connection) return;
+        g_dbus_connection_close_sync(connection, nullptr, nullptr);
+        g_object_unref(connection);
     }
 };
 using ConnectionPtr = std::unique_ptr<GDBusConnection, ConnectionDeleter>;
@@ -281,7 +285,10 @@ bool ScreenCastPortal::available() {
 
 Result<std::unique_ptr<ScreenCastPortal>> ScreenCastPortal::open(uint32_t displayID, CursorMode wanted,
                                                                 std::function<void(const Error&)> closed) {
-    auto state = std::make_unique<State>();
+    // Owned from the start, so that a failure at any later step closes the session
+    // it may have opened.
+    std::unique_ptr<ScreenCastPortal> owner(new ScreenCastPortal(std::make_unique<State>()));
+    State* state = owner->state_.get();
     state->closed = std::move(closed);
     auto bus = connectSessionBus(state->context);
     if (!bus) return bus.error();
@@ -324,7 +331,7 @@ Result<std::unique_ptr<ScreenCastPortal>> ScreenCastPortal::open(uint32_t displa
             if (state->closed)
                 state->closed(makeError(kSessionClosed, "El escritorio dejó de compartir la pantalla"));
         },
-        state.get(), nullptr);
+        state, nullptr);
 
     // SelectSources: one monitor, the cursor mode, and the desktop asked to remember
     // the choice (with the token of the last time, when there is one).
@@ -393,12 +400,12 @@ Result<std::unique_ptr<ScreenCastPortal>> ScreenCastPortal::open(uint32_t displa
     state->context.release();
     state->loop.reset(g_main_loop_new(state->context.get(), FALSE));
     state->serving = true;
-    state->loopThread = std::thread([state = state.get()] {
+    state->loopThread = std::thread([state] {
         g_main_context_push_thread_default(state->context.get());
         g_main_loop_run(state->loop.get());
         g_main_context_pop_thread_default(state->context.get());
     });
-    return std::unique_ptr<ScreenCastPortal>(new ScreenCastPortal(std::move(state)));
+    return owner;
 }
 
 ScreenCastPortal::ScreenCastPortal(std::unique_ptr<State> state) : state_(std::move(state)) {}
