@@ -21,6 +21,19 @@ constexpr int kLeftButton = 0x110;  // BTN_LEFT of linux/input-event-codes.h
 constexpr int kWatchedWidth = 600;
 constexpr int kWatchedHeight = 360;
 
+// The dialog, 520 x 300, centred on the monitor (+ marks its centre):
+//
+//   +--------+-------------------------------------------+-------+
+//   | Cancel |               Screen Share                | Share |   y -128
+//   +--------+-------------------------------------------+-------+
+//   |     Select monitor to share with the requesting application  |
+//   |              [x] Remember this selection                     |   y -27
+//   |   +------------------------------------------------------+   |
+//   |   | MetaVendor                  +                        |   |   y +26
+//   |   +------------------------------------------------------+   |
+//   |                         (empty)                              |   y +110
+//   +--------------------------------------------------------------+
+//
 // Controls of the dialog, relative to its centre, and places whose colour tells its
 // state. Share and the tick box are the theme's blue (53, 132, 228) when active;
 // Share is a pale blue until a monitor is chosen.

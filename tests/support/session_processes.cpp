@@ -107,17 +107,13 @@ Child* SessionProcesses::launch(std::vector<std::string> argv, const Environment
     return processes_.back().get();
 }
 
-bool SessionProcesses::running(const Child& process) const {
-    return !const_cast<Child&>(process).waitExit(std::chrono::milliseconds(0));
-}
-
 bool SessionProcesses::waitUntil(const std::function<bool()>& ready, std::chrono::seconds limit,
-                                 const char* what) const {
+                                 const char* what) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
         if (ready()) return true;
         for (const auto& process : processes_) {
-            if (!running(*process)) {
+            if (process->waitExit(std::chrono::milliseconds(0))) {
                 std::fprintf(stderr, "waiting for %s, a process of the session ended: %s\n", what,
                              process->stderrText().c_str());
                 return false;

@@ -47,7 +47,7 @@ public:
     Child* launch(std::vector<std::string> argv, const Environment& extra = {});
     // Polls `ready` until it is true; false, with a message naming `what`, at the limit
     // or as soon as one of the session's processes has ended.
-    bool waitUntil(const std::function<bool()>& ready, std::chrono::seconds limit, const char* what) const;
+    bool waitUntil(const std::function<bool()>& ready, std::chrono::seconds limit, const char* what);
 
     // Starts the session bus, connects to it and passes it the session's variables
     // for the services it activates; sets DBUS_SESSION_BUS_ADDRESS.
@@ -66,7 +66,6 @@ public:
 
 private:
     SessionProcesses() = default;
-    bool running(const Child& process) const;
     void endActivatedServices();
 
     std::string folder_;
