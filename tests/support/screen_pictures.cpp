@@ -18,9 +18,10 @@ std::unique_ptr<ScreenPictures> ScreenPictures::start(uint32_t node, int screenW
     pictures->region_ = region;
     const auto number = [](int value) { return std::to_string(value); };
     // -q keeps gst-launch's own messages off standard output, which carries only the
-    // pictures; the crop comes first so that only the region is converted.
+    // pictures; the crop comes first so that only the region is converted. Like the
+    // session's processes, it dies with the thread that started it.
     pictures->reader_ = Child::spawn(
-        {"gst-launch-1.0", "-q", "pipewiresrc", "path=" + number(static_cast<int>(node)), "!", "videocrop",
+        {"setpriv", "--pdeathsig", "KILL", "--", "gst-launch-1.0", "-q", "pipewiresrc", "path=" + number(static_cast<int>(node)), "!", "videocrop",
          "left=" + number(region.x), "top=" + number(region.y),
          "right=" + number(screenWidth - region.x - region.width),
          "bottom=" + number(screenHeight - region.y - region.height), "!", "videoconvert", "!",

@@ -96,6 +96,10 @@ std::unique_ptr<SessionProcesses> SessionProcesses::create(const std::string& pr
 
 Child* SessionProcesses::launch(std::vector<std::string> argv, const Environment& extra) {
     const std::string name = argv.front();
+    // A test process that dies without ending its session (a sanitizer's report, a
+    // time limit's SIGKILL) takes the session with it: each process is killed when
+    // the thread that started it ends, rather than left to run under init.
+    argv.insert(argv.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
     Environment env = env_;
     for (const auto& [variable, value] : extra) env[variable] = value;
     auto child = Child::spawn(std::move(argv), env);

@@ -42,8 +42,8 @@ public:
     const Environment& environment() const { return env_; }
     void setVariable(const std::string& name, const std::string& value) { env_[name] = value; }
 
-    // Starts one process of the session, kept to be ended with it; null (with a
-    // message) when it cannot be started.
+    // Starts one process of the session, kept to be ended with it (and killed if this
+    // thread ends first); null (with a message) when it cannot be started.
     Child* launch(std::vector<std::string> argv, const Environment& extra = {});
     // Polls `ready` until it is true; false, with a message naming `what`, at the limit
     // or as soon as one of the session's processes has ended.
