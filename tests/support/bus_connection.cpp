@@ -111,6 +111,15 @@ bool BusConnection::hasOwner(const std::string& name) {
     return owned;
 }
 
+std::optional<pid_t> BusConnection::ownerProcess(const std::string& name) {
+    auto reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "GetConnectionUnixProcessID", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(u)"));
+    if (!reply) return std::nullopt;
+    guint32 pid = 0;
+    g_variant_get(reply.get(), "(u)", &pid);
+    return static_cast<pid_t>(pid);
+}
+
 bool BusConnection::waitForOwner(const std::string& name, std::chrono::milliseconds limit,
                                  const std::function<bool()>& stillWorth) {
     const auto deadline = Clock::now() + limit;

@@ -48,6 +48,8 @@ public:
                      const std::string& property);
 
     bool hasOwner(const std::string& name);
+    // The process that owns `name` now; none when nobody does.
+    std::optional<pid_t> ownerProcess(const std::string& name);
     // Waits until `name` has an owner or `stillWorth` (checked between tries) says
     // waiting is pointless; false at the limit.
     bool waitForOwner(const std::string& name, std::chrono::milliseconds limit,

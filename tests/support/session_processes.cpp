@@ -166,12 +166,18 @@ bool SessionProcesses::startPipeWire(Pulse pulse) {
 }
 
 bool SessionProcesses::startPortal() {
-    // -r: replace a front end the bus may already have activated for an early caller.
-    if (!launch({"/usr/libexec/xdg-desktop-portal", "-r"})) return false;
+    // -r: replace a front end the bus may already have activated for an early caller
+    // (GTK asks the settings portal as it starts). Until the replacement is done the
+    // old one may still answer, then drop what it was asked: the portal is ready when
+    // this process owns the name and answers.
+    const Child* portal = launch({"/usr/libexec/xdg-desktop-portal", "-r"});
+    if (!portal) return false;
+    const std::string name = "org.freedesktop.portal.Desktop";
     return waitUntil(
         [&] {
-            return bus_->property("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-                                  "org.freedesktop.portal.ScreenCast", "AvailableSourceTypes") != nullptr;
+            return bus_->ownerProcess(name) == portal->pid() &&
+                   bus_->property(name, "/org/freedesktop/portal/desktop", "org.freedesktop.portal.ScreenCast",
+                                  "AvailableSourceTypes") != nullptr;
         },
         std::chrono::seconds(60), "the ScreenCast portal");
 }
