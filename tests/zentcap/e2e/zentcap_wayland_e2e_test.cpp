@@ -51,14 +51,16 @@ protected:
 
     // Paints the screen in `colour` until a picture of the stream shows it. The
     // compositor sends nothing for a still screen, and a change made while the stream
-    // is still setting up or renegotiating its buffers can be lost with them: the
-    // screen then changes again, by a shade within the tolerance, every second.
+    // is still setting up or renegotiating its buffers can be lost with them; and each
+    // paint restarts swaybg, showing sway's grey for a moment, whose replacement the
+    // compositor does not always send on a loaded machine. The screen then changes
+    // again, by a shade within the tolerance, every second.
     static std::optional<zentrecv::RgbImage> paintUntilShown(LiveStream& stream, Rgb colour) {
         const auto deadline = Clock::now() + testsupport::scaled(milliseconds(10000));
         for (int attempt = 0; Clock::now() < deadline && !stream.ended(); ++attempt) {
             const uint8_t shade = attempt % 2 ? 4 : 0;
             const size_t mark = stream.count();
-            if (!desktop()->paint(hex({uint8_t(colour.r ^ shade), uint8_t(colour.g ^ shade), colour.b}))) break;
+            desktop()->paint(hex({uint8_t(colour.r ^ shade), uint8_t(colour.g ^ shade), colour.b}));
             if (auto shown = pictureShowing(stream, colour, mark, milliseconds(1000))) return shown;
         }
         ADD_FAILURE() << "the screen painted " << describe(colour) << " never showed: " << stream.process().stderrText();
