@@ -135,7 +135,10 @@ struct PipeWireStream::State {
         }
         if (!newest) return;
         self->handle(newest->buffer);
+        // Given back before the receiver's slower work (conversion, scaling): a producer
+        // short of buffers drops pictures, and a dropped last change would never come.
         pw_stream_queue_buffer(self->stream, newest);
+        if (self->receiver.wake) self->receiver.wake();
     }
 
     void handle(spa_buffer* buffer) {
