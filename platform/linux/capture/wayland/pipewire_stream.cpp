@@ -135,7 +135,10 @@ struct PipeWireStream::State {
         }
         if (!newest) return;
         self->handle(newest->buffer);
+        // Given back before the receiver's slower work (conversion, scaling): a producer
+        // short of buffers drops pictures, and a dropped last change would never come.
         pw_stream_queue_buffer(self->stream, newest);
+        if (self->receiver.wake) self->receiver.wake();
     }
 
     void handle(spa_buffer* buffer) {
@@ -400,9 +403,13 @@ PipeWireStream::~PipeWireStream() {
 void PipeWireStream::wakeAt(uint64_t nanos) {
     State* s = state_.get();
     if (!s->timer) return;
-    timespec value{static_cast<time_t>(nanos / 1'000'000'000), static_cast<long>(nanos % 1'000'000'000)};
-    // An absolute time on the loop's monotonic clock.
-    pw_loop_update_timer(pw_thread_loop_get_loop(s->loop), s->timer, &value, nullptr, true);
+    // Armed with the time left (an all-zero value would disarm the timer instead).
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t current = static_cast<uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<uint64_t>(now.tv_nsec);
+    const uint64_t left = nanos > current ? nanos - current : 1;
+    timespec value{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    pw_loop_update_timer(pw_thread_loop_get_loop(s->loop), s->timer, &value, nullptr, false);
 }
 
 }  // namespace platform::wayland

@@ -3,7 +3,8 @@
 // node the portal gave, on a PipeWire thread loop of its own. It asks only for buffers
 // the CPU can read (MemFd or MemPtr, no DMA-BUF modifiers) in 32-bit BGRx/BGRA/RGBx/
 // RGBA, maps them, and hands each picture with its metadata (time, crop, transform,
-// damage, cursor) to its receiver while the buffer is held, then gives it back.
+// damage, cursor) to its receiver while the buffer is held, gives it back, then
+// lets the receiver do the rest of its work.
 
 #include <cstdint>
 #include <functional>
@@ -46,7 +47,8 @@ struct PipeWireReceiver {
     std::function<void(const CursorUpdate&)> cursor;
     // The stream failed or ended; called once.
     std::function<void(const Error&)> ended;
-    // The wake-up asked for with wakeAt() is due.
+    // After each picture (once its buffer is given back), and when the wake-up asked
+    // for with wakeAt() is due.
     std::function<void()> wake;
 };
 

@@ -75,10 +75,10 @@ public:
 
     void attach(PipeWireStream* stream) { stream_ = stream; }
 
+    // Only the copy while PipeWire's buffer is held; the conversion follows in wake().
     void frame(const ScreenFrame& frame) {
         applyConfiguration();
         pipeline_.take(frame, hostTimeNanos());
-        deliverDue();
     }
 
     void wake() {
