@@ -22,6 +22,18 @@ packages=(
   xvfb x11-utils x11-xserver-utils x11-apps xinput xdotool procps util-linux
   # private sound servers: PulseAudio, and PipeWire with its PulseAudio server
   pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus
+  # Wayland capture: the ScreenCast portal over GDBus, PipeWire, the compositor's outputs
+  libpipewire-0.3-dev libwayland-dev wayland-protocols libglib2.0-dev
+  # the Wayland test desktop: headless sway, the portals, gdbus; and what rebuilding the
+  # patched portal-wlr needs (scripts/wayland/build_portal_wlr.sh)
+  sway swaybg xdg-desktop-portal xdg-desktop-portal-wlr libglib2.0-bin
+  meson ninja-build libinih-dev libgbm-dev libdrm-dev libsystemd-dev scdoc
+  # the GNOME test desktop: headless mutter, the GNOME portal backend and the font its
+  # dialog is measured with; GStreamer to look at the screen (tests) and as the Wayland
+  # benchmark's peer (pipewiresrc, x264enc)
+  mutter xdg-desktop-portal-gnome fonts-dejavu-core
+  gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-ugly
 )
 
 missing=()
@@ -31,12 +43,13 @@ for package in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-echo "Installing: ${missing[*]}"
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The patched portal-wlr of the Wayland tests, built once per machine (cached).
+$sudo "$(dirname "$0")/wayland/build_portal_wlr.sh" >/dev/null

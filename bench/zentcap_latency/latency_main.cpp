@@ -29,7 +29,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -37,11 +36,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/zentcap_latency/access_units.h"
 #include "bench/zentcap_latency/measured_process.h"
 #include "bench/zentcap_latency/screen_flipper.h"
-#include "tools/zentcap_receiver/annexb.h"
 #include "tools/zentcap_receiver/h264_decoder.h"
-#include "tools/zentcap_receiver/packet_parser.h"
 
 namespace bench {
 namespace {
@@ -69,12 +67,6 @@ struct Options {
 
 enum class Tool { Zentcap, Ffmpeg };
 
-// One access unit as it reached the reader.
-struct Arrival {
-    std::vector<uint8_t> bytes;
-    double at;  // CLOCK_MONOTONIC seconds when its last byte was read
-};
-
 std::string programDir() {
     std::error_code error;
     auto self = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -97,57 +89,6 @@ std::vector<std::string> command(Tool tool, const Config& config, const Options&
             "-video_size", std::to_string(config.width) + "x" + std::to_string(config.height), "-i",
             options.display, "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast", "-tune",
             "zerolatency", "-flush_packets", "1", "-f", "h264", "-"};
-}
-
-// Reads the program's output until it ends, cutting it into access units.
-std::vector<Arrival> readUnits(Tool tool, int fd) {
-    std::vector<Arrival> units;
-    std::vector<uint8_t> chunk(1 << 20);
-    zentrecv::PacketParser parser;
-    zentrecv::AccessUnitSplitter splitter;
-    // For raw H.264 an access unit closes only when the next one starts; its
-    // arrival is the read that brought its last byte.
-    std::deque<std::pair<uint64_t, double>> reads;  // (end offset, time)
-    uint64_t received = 0, closedBytes = 0;
-    for (;;) {
-        ssize_t got = ::read(fd, chunk.data(), chunk.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        double now = monotonicSeconds();
-        std::span<const uint8_t> bytes(chunk.data(), size_t(got));
-        if (tool == Tool::Zentcap) {
-            parser.feed(bytes);
-            while (auto packet = parser.next()) {
-                if (packet->isVideo()) units.push_back({std::move(packet->payload), now});
-            }
-            if (parser.error()) {
-                std::fprintf(stderr, "zentcap stream broken: %s\n", parser.error()->c_str());
-                break;
-            }
-            continue;
-        }
-        received += bytes.size();
-        reads.emplace_back(received, now);
-        for (auto& unit : splitter.feed(bytes)) {
-            closedBytes += unit.size();
-            while (reads.size() > 1 && reads.front().first < closedBytes) reads.pop_front();
-            units.push_back({std::move(unit), reads.front().second});
-        }
-    }
-    if (tool == Tool::Ffmpeg) {
-        auto last = splitter.finish();
-        if (!last.empty()) units.push_back({std::move(last), reads.empty() ? monotonicSeconds() : reads.back().second});
-    }
-    return units;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    double position = fraction * double(values.size() - 1);
-    size_t low = size_t(position);
-    size_t high = std::min(low + 1, values.size() - 1);
-    return values[low] + (values[high] - values[low]) * (position - double(low));
 }
 
 struct Result {
@@ -195,7 +136,10 @@ Result measure(Tool tool, const Config& config, const Options& options) {
     auto process = MeasuredProcess::start(command(tool, config, options), options.display, log);
     if (!process) return result;
     std::vector<Arrival> units;
-    std::thread reader([&] { units = readUnits(tool, process->stdoutFd()); });
+    std::thread reader([&] {
+        units = readAccessUnits(tool == Tool::Zentcap ? StreamFormat::zentcapPackets : StreamFormat::annexB,
+                                process->stdoutFd());
+    });
 
     // CPU and frames are counted after a one-second warm-up.
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));

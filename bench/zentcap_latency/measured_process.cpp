@@ -20,6 +20,11 @@ namespace bench {
 
 std::unique_ptr<MeasuredProcess> MeasuredProcess::start(const std::vector<std::string>& argv,
                                                         const std::string& display, const std::string& errorLog) {
+    return start(argv, Launch{{{"DISPLAY", display}}}, errorLog);
+}
+
+std::unique_ptr<MeasuredProcess> MeasuredProcess::start(const std::vector<std::string>& argv, const Launch& launch,
+                                                        const std::string& errorLog) {
     ::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return nullptr;
@@ -28,12 +33,16 @@ std::unique_ptr<MeasuredProcess> MeasuredProcess::start(const std::vector<std::s
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (launch.passFd >= 0) posix_spawn_file_actions_adddup2(&actions, launch.passFd, 3);
 
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
-        if (std::strncmp(*entry, "DISPLAY=", 8) != 0) environment.emplace_back(*entry);
+        const char* equals = std::strchr(*entry, '=');
+        if (!equals || launch.env.count(std::string(*entry, size_t(equals - *entry))) == 0)
+            environment.emplace_back(*entry);
     }
-    environment.push_back("DISPLAY=" + display);
+    for (const auto& [name, value] : launch.env)
+        if (!value.empty()) environment.push_back(name + "=" + value);
     std::vector<char*> envp, args;
     for (auto& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);

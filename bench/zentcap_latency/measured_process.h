@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,15 @@ public:
     // Null (with a message on stderr) if it cannot be started. Its standard
     // error goes to `errorLog` (a file path).
     static std::unique_ptr<MeasuredProcess> start(const std::vector<std::string>& argv, const std::string& display,
+                                                  const std::string& errorLog);
+    // The same in another environment: `env` entries are added to this process's
+    // (an empty value unsets the variable), and `passFd`, when given, becomes the
+    // program's descriptor 3.
+    struct Launch {
+        std::map<std::string, std::string> env;
+        int passFd = -1;
+    };
+    static std::unique_ptr<MeasuredProcess> start(const std::vector<std::string>& argv, const Launch& launch,
                                                   const std::string& errorLog);
     ~MeasuredProcess();
     MeasuredProcess(const MeasuredProcess&) = delete;

@@ -41,11 +41,6 @@ struct FdCloser {
     }
 };
 
-// Numbers for the pictures every stream of the process delivers: a number is never
-// given twice, so that a consumer never mistakes a picture of another stream (or of
-// this one before a restart) for the one a change hint refers to.
-std::atomic<uint64_t> lastPictureNumber{0};
-
 uint64_t intervalNanos(const MediaTime& interval) {
     if (!interval.valid() || interval.value <= 0) return kDefaultIntervalNanos;
     const MediaTime nanos = interval.convertScale(1'000'000'000);
@@ -364,7 +359,7 @@ private:
     // monitor's coordinates) reaches, as the converter computes them. A complete
     // picture has no earlier one to refer to.
     void describeChange(const DirtyRegion& change, PixelBuffer& buffer) {
-        buffer.picture = lastPictureNumber.fetch_add(1, std::memory_order_relaxed) + 1;
+        buffer.picture = nextPictureNumber();
         buffer.changed.clear();
         buffer.changedSince = forceComplete_ || change.whole() ? 0 : lastPicture_;
         if (buffer.changedSince != 0) {

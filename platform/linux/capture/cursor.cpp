@@ -1,5 +1,7 @@
-// The current cursor and display bounds, read on the caller's (main) queue through a
-// connection of their own, apart from the capture thread's.
+// The current cursor and display bounds. On X11 they are read on the caller's (main)
+// queue through a connection of their own, apart from the capture thread's; in a
+// Wayland session they come from the compositor's outputs and the capture's Cursor
+// metadata.
 
 #include "platform/cursor.h"
 
@@ -10,7 +12,9 @@
 
 #include "platform/linux/capture/cursor_scaler.h"
 #include "platform/linux/capture/monitors.h"
+#include "platform/linux/capture/wayland/wayland_source.h"
 #include "platform/linux/capture/xfixes_cursor.h"
+#include "platform/linux/system/session.h"
 
 namespace platform {
 
@@ -82,6 +86,7 @@ private:
 }  // namespace
 
 Rect displayBounds(uint32_t displayID) {
+    if (system::waylandSession()) return wayland::displayBounds(displayID);
     return CursorConnection::instance().withConnection([&](const x11::Connection* connection) -> Rect {
         if (!connection) return {};
         auto monitor = x11::findMonitor(*connection, displayID);
@@ -92,6 +97,7 @@ Rect displayBounds(uint32_t displayID) {
 }
 
 std::unique_ptr<CursorImage> currentSystemCursor() {
+    if (system::waylandSession()) return wayland::currentCursorImage();
     auto& shared = CursorConnection::instance();
     return shared.withConnection([&](const x11::Connection* connection) -> std::unique_ptr<CursorImage> {
         if (connection) {

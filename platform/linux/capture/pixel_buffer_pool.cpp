@@ -1,8 +1,14 @@
 #include "platform/linux/capture/pixel_buffer_pool.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace platform::x11 {
+
+uint64_t nextPictureNumber() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 PixelBufferPool::PixelBufferPool(int width, int height, int count, std::function<void()> returned)
     : width_(width), height_(height), shelf_(std::make_shared<Shelf>()) {

@@ -13,6 +13,12 @@
 
 namespace platform::x11 {
 
+// Numbers for the pictures every capture stream of the process delivers (X11 or
+// Wayland): a number is never given twice, so that a consumer never mistakes a
+// picture of another stream (or of this one before a restart) for the one a change
+// hint refers to. Thread-safe.
+uint64_t nextPictureNumber();
+
 class PixelBufferPool {
 public:
     // `count` buffers of width x height (at least one). `returned`, when given, runs

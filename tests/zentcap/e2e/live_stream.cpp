@@ -10,11 +10,13 @@ namespace e2e {
 
 std::unique_ptr<LiveStream> LiveStream::start(const StreamSettings& settings) {
     std::unique_ptr<LiveStream> stream(new LiveStream());
+    std::map<std::string, std::string> env{{"DISPLAY", settings.display}};
+    for (const auto& [name, value] : settings.environment) env.insert_or_assign(name, value);
     stream->child_ = testsupport::Child::spawn(
         {testsupport::binary("zentcap"), std::to_string(settings.displayID), std::to_string(settings.width),
          std::to_string(settings.height), std::to_string(settings.fps), std::to_string(settings.bitrate),
          settings.drawMouse ? "1" : "0"},
-        {{"DISPLAY", settings.display}}, settings.stalled);
+        env, settings.stalled);
     if (!stream->child_) return nullptr;
     stream->reader_ = std::thread([raw = stream.get()] { raw->readLoop(); });
     return stream;

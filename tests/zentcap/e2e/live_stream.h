@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,9 @@ struct StreamSettings {
     bool drawMouse = false;
     testsupport::Stalled stalled = {};  // a host that stops reading standard output or error
     uint32_t displayID = 1;
+    // More of the streamer's environment (a Wayland session's variables); these
+    // override DISPLAY when they name it.
+    std::map<std::string, std::string> environment = {};
 };
 
 class LiveStream {
