@@ -16,13 +16,10 @@
 #include <vector>
 
 #include "tests/support/child.h"
+#include "tests/support/rgb.h"
 #include "tests/support/session_processes.h"
 
 namespace testsupport {
-
-struct Rgb {
-    uint8_t r, g, b;
-};
 
 struct Rectangle {
     int x = 0, y = 0, width = 0, height = 0;

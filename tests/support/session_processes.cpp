@@ -54,7 +54,7 @@ std::vector<std::string> mountsUnder(const std::string& folder) {
 
 }  // namespace
 
-int runToEnd(std::vector<std::string> argv, const Environment& env, std::string* output) {
+int runForStatus(std::vector<std::string> argv, const Environment& env, std::string* output) {
     auto child = Child::spawn(std::move(argv), env);
     if (!child) return -1;
     child->closeStdin();
@@ -161,7 +161,7 @@ bool SessionProcesses::startPipeWire(Pulse pulse) {
     if (pulse == Pulse::without) return true;
     if (!launch({"pipewire-pulse"})) return false;
     env_["PULSE_SERVER"] = "unix:" + folder_ + "/pulse/native";
-    return waitUntil([&] { return runToEnd({"pactl", "info"}, env_) == 0; }, std::chrono::seconds(30),
+    return waitUntil([&] { return runForStatus({"pactl", "info"}, env_) == 0; }, std::chrono::seconds(30),
                      "pipewire-pulse");
 }
 
@@ -215,7 +215,7 @@ SessionProcesses::~SessionProcesses() {
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     while (!mountsUnder(folder_).empty() && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (const auto& mount : mountsUnder(folder_)) runToEnd({"fusermount3", "-u", "-z", mount}, {});
+    for (const auto& mount : mountsUnder(folder_)) runForStatus({"fusermount3", "-u", "-z", mount}, {});
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
 }

@@ -25,7 +25,7 @@ using Environment = std::map<std::string, std::string>;
 
 // Runs a tool to its end; its exit status (-1 when it could not run or hung), and its
 // standard output in `output` when given.
-int runToEnd(std::vector<std::string> argv, const Environment& env, std::string* output = nullptr);
+int runForStatus(std::vector<std::string> argv, const Environment& env, std::string* output = nullptr);
 
 class SessionProcesses {
 public:

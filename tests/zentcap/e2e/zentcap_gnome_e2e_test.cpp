@@ -16,11 +16,16 @@
 #include "tests/support/consent_answerer.h"
 #include "tests/support/gnome_desktop.h"
 #include "tests/zentcap/e2e/live_stream.h"
-#include "tests/zentcap/e2e/process_tools.h"
+#include "tests/support/child.h"
+#include "tests/support/temp_dir.h"
 #include "tools/zentcap_receiver/packet_parser.h"
 
 namespace e2e {
 namespace {
+
+using testsupport::readFile;
+using testsupport::runToEnd;
+using testsupport::TempDir;
 
 using testsupport::Consent;
 using testsupport::GnomeDesktop;

@@ -10,10 +10,15 @@
 
 #include "tests/support/wayland_desktop.h"
 #include "tests/zentcap/e2e/picture_checks.h"
-#include "tests/zentcap/e2e/process_tools.h"
+#include "tests/support/child.h"
+#include "tests/support/temp_dir.h"
 
 namespace e2e {
 namespace {
+
+using testsupport::readFile;
+using testsupport::runToEnd;
+using testsupport::TempDir;
 
 using testsupport::WaylandDesktop;
 

@@ -133,7 +133,7 @@ TEST(SinPantalla, SoundModesNeedNoDisplayNorAScreenCapture) {
     EXPECT_EQ(altavoz->waitExit(5s), 0);
     EXPECT_EQ(altavoz->stderrText(), "");
 
-    auto lista = ::e2e::runToEnd({testsupport::binary("zentrec"), "--microfonos"}, {}, env);
+    auto lista = testsupport::runToEnd({testsupport::binary("zentrec"), "--microfonos"}, {}, env);
     EXPECT_EQ(lista.status, 0);
     EXPECT_NE(lista.out.find("\"sugerido\":\"zentori_mic\""), std::string::npos) << lista.out << lista.err;
 

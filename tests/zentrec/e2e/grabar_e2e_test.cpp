@@ -295,7 +295,7 @@ TEST_F(Grabar, AFolderAsThePathIsRefusedInSpanishWithTheCodeOnce) {
 TEST(GrabarSinServidorDeSonido, WithoutASoundServerTheScreenIsRecordedAndListoSaysWhy) {
     auto x = testsupport::Xvfb::start("1280x720x24");
     ASSERT_TRUE(x);
-    ::e2e::TempDir carpeta;
+    testsupport::TempDir carpeta;
     const std::string salida = carpeta.file("grabación.mp4");
     auto entornoSinSonido = entorno(x.get(), nullptr);
     entornoSinSonido["PULSE_SERVER"] = "unix:" + carpeta.file("nadie");

@@ -15,7 +15,7 @@ TEST(GrabarEnGnome, ACancelledDialogIsAnErrorThatSaysSoAndLeavesNoFile) {
     ASSERT_TRUE(escritorio) << "the GNOME desktop did not start";
     auto usuario = testsupport::ConsentAnswerer::open(*escritorio);
     ASSERT_TRUE(usuario) << "mutter's remote desktop session did not start";
-    ::e2e::TempDir carpeta;
+    testsupport::TempDir carpeta;
     const std::string salida = carpeta.file("grabación.mp4");
 
     auto hijo = lanzar(argumentosGrabar(salida, {.ancho = 640, .alto = 360, .sistema = false, .mic = false}),

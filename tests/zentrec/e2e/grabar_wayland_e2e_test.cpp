@@ -18,7 +18,7 @@ namespace {
 TEST(GrabarEnWayland, TheFileHoldsThePortalsScreenAndTheSystemSound) {
     auto escritorio = testsupport::WaylandDesktop::start();
     ASSERT_TRUE(escritorio) << "the Wayland desktop did not start";
-    ::e2e::TempDir carpeta;
+    testsupport::TempDir carpeta;
     const std::string salida = carpeta.file("grabación.mp4");
     ASSERT_TRUE(escritorio->paint("#2050c0"));
     auto tono = escritorio->playTone(440, 0.3);
