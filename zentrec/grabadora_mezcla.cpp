@@ -8,13 +8,31 @@
 
 namespace zentrec {
 
-void Grabadora::muestrasDelMicrofono(const std::vector<float>& muestras) {
+void Grabadora::muestrasDelMicrofono(const std::vector<float>& muestras, platform::MediaTime inicio) {
+    if (!inicio.valid()) return;
     std::vector<float> ganadas;
+    platform::MediaTime primera;
     {
         std::scoped_lock lock(gananciaLock_);
         ganancia_.procesar(muestras, ganadas);
+        // The gain stage hands out its oldest samples: they end where the samples it
+        // keeps for its next window begin, which end with this delivery.
+        finMic_ = frameDe(inicio) + static_cast<int64_t>(muestras.size());
+        const int64_t frame = finMic_ - static_cast<int64_t>(ganancia_.enVentana() + ganadas.size());
+        primera = {frame, static_cast<int32_t>(tasa)};
     }
-    if (!ganadas.empty()) mezclador_.agregarMicrofono(ganadas);
+    if (!ganadas.empty()) mezclador_.agregarMicrofono(ganadas, primera);
+}
+
+void Grabadora::vaciarMicrofono() {
+    std::vector<float> resto;
+    platform::MediaTime primera;
+    {
+        std::scoped_lock lock(gananciaLock_);
+        ganancia_.vaciar(resto);
+        primera = {finMic_ - static_cast<int64_t>(resto.size()), static_cast<int32_t>(tasa)};
+    }
+    if (!resto.empty()) mezclador_.agregarMicrofono(resto, primera);
 }
 
 void Grabadora::mezclar(std::optional<platform::MediaTime> hasta) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/linux/sound/capture_clock.h"
 
 namespace platform::pulse {
 
@@ -100,7 +101,8 @@ class RecordStream {
 public:
     struct Callbacks {
         // Interleaved float samples (a hole in the source's data arrives as zeros) and
-        // the host time of the first of them.
+        // the host time at which the first of them was captured (for a sink's monitor:
+        // played), as the server's latency tells it.
         std::function<void(std::vector<uint8_t> bytes, uint64_t hostTimeNanos)> data;
         // The stream ended without being asked to, with the libpulse error code.
         std::function<void(int paError)> ended;
@@ -122,6 +124,8 @@ public:
 private:
     RecordStream(StreamPtr stream, std::string source, uint8_t channels, Callbacks callbacks)
         : stream_(std::move(stream)), source_(std::move(source)), channels_(channels), callbacks_(std::move(callbacks)) {}
+    // When the next frame to be read was captured, if the server can tell yet.
+    std::optional<int64_t> nextFrameCaptured(int64_t now) const;
     static void onState(pa_stream* stream, void* self);
     static void onRead(pa_stream* stream, size_t length, void* self);
 
@@ -130,6 +134,7 @@ private:
     uint8_t channels_;
     Callbacks callbacks_;
     bool ended_ = false;
+    CaptureClock clock_{kSampleRate};
 };
 
 }  // namespace platform::pulse
