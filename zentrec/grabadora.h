@@ -104,6 +104,8 @@ private:
     std::string nombreMic_;
 
     static constexpr double latencia_ = 0.15;
+    // The most the mix waits for sound that is late; below the queues' 0.75 s.
+    static constexpr double latenciaMaxima_ = 0.5;
     // How long the end waits at most for sound still on its way from the server.
     static constexpr std::chrono::milliseconds kEsperaSonido{500};
 };

@@ -46,7 +46,13 @@ void Grabadora::mezclar(std::optional<platform::MediaTime> hasta) {
         // The mix trails the clock a little so that sound still on its way is in time.
         fin = platform::hostTime() - platform::MediaTime{static_cast<int64_t>(latencia_ * tasa), static_cast<int32_t>(tasa)};
     }
-    const auto debidas = static_cast<int64_t>((fin - *t0_).seconds() * tasa);
+    auto debidas = static_cast<int64_t>((fin - *t0_).seconds() * tasa);
+    if (!hasta) {
+        // Sound that is late (a busy machine) is waited for rather than replaced by
+        // silence, up to the longest delay; the stop mixes up to its end regardless.
+        const auto maxima = static_cast<int64_t>((platform::hostTime() - *t0_).seconds() * tasa - latenciaMaxima_ * tasa);
+        if (auto llegado = mezclador_.llegadoHasta()) debidas = std::max(std::min(debidas, *llegado), maxima);
+    }
     auto trozo = mezclador_.mezclar(debidas);
     if (!trozo) return;
     // A busy writer loses this span of sound; the timeline has moved on regardless.

@@ -35,8 +35,21 @@ void ColaDeSonido::agregar(std::span<const float> muestras, int64_t frame) {
     size_t frames = muestras.size() / canales;  // a partial last frame has no place
     const float* datos = muestras.data();
     if (frames == 0) return;
+    std::vector<float> ajustadas;
     if (fin_ != kNada) {
-        if (std::llabs(frame - fin_) <= kContiguas) frame = fin_;
+        if (std::llabs(frame - fin_) <= kContiguas) {
+            const auto maximo = std::max<int64_t>(1, static_cast<int64_t>(frames) / 50);
+            const int64_t ajuste = std::clamp(frame - fin_, -maximo, maximo);
+            if (ajuste != 0) {
+                const size_t nuevas = frames + static_cast<size_t>(ajuste);
+                ajustadas.resize(nuevas * canales);
+                for (size_t j = 0; j < nuevas; ++j)
+                    for (size_t c = 0; c < canales; ++c) ajustadas[j * canales + c] = datos[j * frames / nuevas * canales + c];
+                datos = ajustadas.data();
+                frames = nuevas;
+            }
+            frame = fin_;
+        }
         if (frame < fin_) {
             // What the queue already has for this span (or had, and mixed) stays.
             const auto cubiertas = static_cast<size_t>(std::min<int64_t>(fin_ - frame, static_cast<int64_t>(frames)));
@@ -133,6 +146,15 @@ std::optional<Mezclador::Trozo> Mezclador::mezclar(int64_t debidas) {
 bool Mezclador::sistemaHasta(platform::MediaTime t) {
     std::scoped_lock lock(lock_);
     return sistema_.fin() == ColaDeSonido::kNada || sistema_.fin() >= frameDe(t);
+}
+
+std::optional<int64_t> Mezclador::llegadoHasta() {
+    std::scoped_lock lock(lock_);
+    std::optional<int64_t> hasta;
+    for (const ColaDeSonido* cola : {&sistema_, &microfono_})
+        if (cola->fin() != ColaDeSonido::kNada) hasta = std::min(hasta.value_or(cola->fin()), cola->fin());
+    if (hasta) *hasta -= origen_;
+    return hasta;
 }
 
 size_t Mezclador::enColaSistema() {

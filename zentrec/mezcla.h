@@ -39,7 +39,10 @@ class ColaDeSonido {
 public:
     static constexpr int64_t kNada = std::numeric_limits<int64_t>::min();
     // Times this close to where the queue ends continue it: the capture's times
-    // wander a little around its sample count.
+    // follow its sample count, steered a little toward the real time when its clock
+    // drifts from the host's. Such a block is stretched or squeezed by up to 2% (a
+    // frame repeated or left out here and there, which nobody hears) so that the sound
+    // follows its times without a hole or a jump.
     static constexpr int64_t kContiguas = 240;  // 5 ms
 
     explicit ColaDeSonido(int canales) : canales_(canales) {}
@@ -95,6 +98,9 @@ public:
     // Whether each source has delivered its sound up to `t` (a source that delivered
     // nothing yet counts as complete: nothing is on its way).
     bool sistemaHasta(platform::MediaTime t);
+    // How far (timeline frame) the sound of every source that has delivered has come;
+    // none before any has.
+    std::optional<int64_t> llegadoHasta();
     // Samples waiting, for checks.
     size_t enColaSistema();
     size_t enColaMicrofono();

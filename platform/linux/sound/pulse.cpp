@@ -299,11 +299,12 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* self) {
     const size_t frameBytes = sizeof(float) * record->channels_;
     bytes.resize(bytes.size() / frameBytes * frameBytes);
     if (bytes.empty() || !record->callbacks_.data) return;
-    // Until the server can tell, the guess is that the last frame was captured now.
+    // Should the server never tell, the guess is that the last frame was captured now.
     const uint64_t frames = bytes.size() / frameBytes;
     const auto span = static_cast<int64_t>(frames * 1'000'000'000ull / kSampleRate);
-    const int64_t time = record->clock_.stamp(captured, now - span, frames);
-    record->callbacks_.data(std::move(bytes), static_cast<uint64_t>(std::max<int64_t>(time, 0)));
+    const std::optional<int64_t> time = record->clock_.stamp(captured, now - span, frames);
+    if (!time) return;
+    record->callbacks_.data(std::move(bytes), static_cast<uint64_t>(std::max<int64_t>(*time, 0)));
 }
 
 }  // namespace platform::pulse
