@@ -210,7 +210,7 @@ void measureOffsets(Recording& r, const std::string& path, double clickDelay) {
     std::tie(r.startOffsets, r.endOffsets) = startAndEnd(offsets, 10);
 }
 
-Recording recordWithZentrec(const Options& o, const std::string& display, const double& clickDelay) {
+Recording recordWithZentrec(const Options& o, const std::string& display) {
     Recording r;
     r.tool = "zentrec";
     const std::string path = o.folder + "/zentrec.mp4";
@@ -233,12 +233,10 @@ Recording recordWithZentrec(const Options& o, const std::string& display, const 
     process->waitExit(30000);
     r.ok = fin.has_value() && lines.all().find("\"vacio\"") == std::string::npos;
     if (auto d = testsupport::ffprobeDurations(path)) r.fileSeconds = d->format;
-    measureOffsets(r, path, clickDelay);
     return r;
 }
 
-Recording recordWithFfmpeg(const Options& o, const std::string& display, const std::string& monitor,
-                           const double& clickDelay) {
+Recording recordWithFfmpeg(const Options& o, const std::string& display, const std::string& monitor) {
     Recording r;
     r.tool = "ffmpeg";
     const std::string path = o.folder + "/ffmpeg.mp4";
@@ -259,7 +257,6 @@ Recording recordWithFfmpeg(const Options& o, const std::string& display, const s
     r.stopSeconds = monotonicSeconds() - stop;
     r.ok = status == 0 || status == 255;
     if (auto d = testsupport::ffprobeDurations(path)) r.fileSeconds = d->format;
-    measureOffsets(r, path, clickDelay);
     return r;
 }
 
@@ -413,14 +410,13 @@ int main(int argc, char** argv) {
     std::printf("recording %dx%d@%d, %d bit/s, system sound, %.0f s each; Opus mode %.0f s\n", kWidth, kHeight, kFps,
                 kBitRate, o.seconds, o.opusSeconds);
     std::fflush(stdout);
-    // The player's delay is known once some clicks have sounded: a first estimate from
-    // the warm-up, the final one for the offsets, which are computed after each run.
-    sleepSeconds(3.0);
-    double clickDelay = clickDelays().median;
-    Recording mine = recordWithZentrec(o, x->display(), clickDelay);
-    Recording theirs = recordWithFfmpeg(o, x->display(), speakers + ".monitor", clickDelay);
+    Recording mine = recordWithZentrec(o, x->display());
+    Recording theirs = recordWithFfmpeg(o, x->display(), speakers + ".monitor");
     flipper.stop();
     const Stats delay = clickDelays();
+    const double clickDelay = delay.median;
+    measureOffsets(mine, o.folder + "/zentrec.mp4", clickDelay);
+    measureOffsets(theirs, o.folder + "/ffmpeg.mp4", clickDelay);
     OpusRun opus = measureOpus(o, x->display(), speaker);
 
     std::printf("\n%-8s %9s %12s %12s %9s %22s %6s\n", "tool", "CPU/s", "A/V median", "A/V worst", "stop",
@@ -436,8 +432,8 @@ int main(int argc, char** argv) {
         std::printf("%-8s A/V at the start (first 10): median %s, worst %s; at the end (last 10): median %s, worst %s\n",
                     r->tool.c_str(), ms(r->startOffsets.median).c_str(), ms(r->startOffsets.worst).c_str(),
                     ms(r->endOffsets.median).c_str(), ms(r->endOffsets.worst).c_str());
-    std::printf("click played after its flip (subtracted): median %s, worst %s over %zu clicks (used: %s)\n",
-                ms(delay.median).c_str(), ms(delay.worst).c_str(), delay.count, ms(clickDelay).c_str());
+    std::printf("click played after its flip (its median subtracted): median %s, worst %s over %zu clicks\n",
+                ms(delay.median).c_str(), ms(delay.worst).c_str(), delay.count);
     std::printf("zentrec CPU / ffmpeg CPU: %.2f (goal <= 0.6)\n", mine.cpuPerSecond / theirs.cpuPerSecond);
     std::printf("\nOpus mode: CPU %.2f%% of a core (goal < 1%%), %.1f packets/s, click to packet: median %s, worst %s "
                 "(%zu clicks)%s\n",

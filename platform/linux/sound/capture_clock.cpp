@@ -29,7 +29,7 @@ std::optional<int64_t> CaptureClock::stamp(std::optional<int64_t> measured, int6
         measuredOrigin_ = measured.has_value();
         astray_ = 0;
         time = target;
-    } else if (measured && std::llabs(difference) > kDeadbandNanos) {
+    } else if (steering_ == Steering::follow && measured && std::llabs(difference) > kDeadbandNanos) {
         const int64_t most = std::max<int64_t>(
             1, static_cast<int64_t>(frames * 1'000'000'000ull / rate_) / kSteerDivisor);
         const int64_t step = std::clamp(difference, -most, most);

@@ -22,7 +22,10 @@ namespace platform::pulse {
 
 class CaptureClock {
 public:
-    explicit CaptureClock(uint32_t sampleRate) : rate_(sampleRate) {}
+    // Whether the measure steers the count, or only starts it again.
+    enum class Steering { follow, countOnly };
+
+    CaptureClock(uint32_t sampleRate, Steering steering) : rate_(sampleRate), steering_(steering) {}
 
     // The host time (ns) of the first frame of a block of `frames` frames; none when
     // the block is to be dropped. `measured`: when the server says that frame was
@@ -36,8 +39,9 @@ public:
     // measures, right after the stream started, can be that far off, and the
     // recording has hardly begun.
     static constexpr uint64_t kSettleFrames = 24'000;
-    // Differences within this are the measure's own jitter and move nothing.
-    static constexpr int64_t kDeadbandNanos = 1'000'000;
+    // Differences within this are the measure's own jitter (a source fed in bursts
+    // jitters by several milliseconds) and move nothing.
+    static constexpr int64_t kDeadbandNanos = 10'000'000;
     // The most a block's time is moved toward the measure: this part of its length.
     static constexpr int64_t kSteerDivisor = 50;
     // How long blocks wait for the server's first measure before guesses are used.
@@ -47,6 +51,7 @@ private:
     int64_t counted() const;
 
     const uint32_t rate_;
+    const Steering steering_;
     std::optional<int64_t> origin_;  // host time of the first frame counted
     uint64_t frames_ = 0;            // frames delivered since origin_
     bool measuredOrigin_ = false;    // origin_ came from the server's measure

@@ -221,7 +221,7 @@ std::optional<std::string> monitorOfSink(MainloopLock& lock, pa_context* context
 }
 
 std::unique_ptr<RecordStream> RecordStream::open(pa_context* context, const std::string& source, uint8_t channels,
-                                                 Fragment fragment,
+                                                 Fragment fragment, CaptureClock::Steering steering,
                                                  const char* streamName, Callbacks callbacks, int& paError) {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kSampleRate, channels};
     pa_channel_map map;
@@ -231,7 +231,7 @@ std::unique_ptr<RecordStream> RecordStream::open(pa_context* context, const std:
         paError = pa_context_errno(context);
         return nullptr;
     }
-    std::unique_ptr<RecordStream> record(new RecordStream(std::move(stream), source, channels, std::move(callbacks)));
+    std::unique_ptr<RecordStream> record(new RecordStream(std::move(stream), source, channels, steering, std::move(callbacks)));
     pa_stream* raw = record->stream_.get();
     pa_stream_set_state_callback(raw, onState, record.get());
     pa_stream_set_read_callback(raw, onRead, record.get());
