@@ -20,8 +20,7 @@ std::optional<int64_t> CaptureClock::stamp(std::optional<int64_t> measured, int6
     const bool far = std::llabs(difference) > kRestartNanos;
     astray_ = measured && far ? astray_ + frames : 0;
     // The first measure replaces any guesses; later, only a difference that lasts.
-    const bool restart = !origin_ || (measured && !measuredOrigin_) || astray_ >= kRestartFrames ||
-                         (measured && far && frames_ < kSettleFrames);
+    const bool restart = !origin_ || (measured && !measuredOrigin_) || astray_ >= kRestartFrames;
     int64_t time = expected;
     if (restart) {
         origin_ = target;

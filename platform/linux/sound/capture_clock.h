@@ -34,11 +34,7 @@ public:
 
     // A difference beyond this, lasting kRestartFrames, starts the count again.
     static constexpr int64_t kRestartNanos = 30'000'000;
-    static constexpr uint64_t kRestartFrames = 48'000;  // 1 s at 48 kHz
-    // In its first half second a count starts again at once: the server's first
-    // measures, right after the stream started, can be that far off, and the
-    // recording has hardly begun.
-    static constexpr uint64_t kSettleFrames = 24'000;
+    static constexpr uint64_t kRestartFrames = 144'000;  // 3 s at 48 kHz: steering closes most gaps first
     // Differences within this are the measure's own jitter (a source fed in bursts
     // jitters by several milliseconds) and move nothing.
     static constexpr int64_t kDeadbandNanos = 10'000'000;
