@@ -2,9 +2,11 @@
 # The recorder next to ffmpeg, on a private 1920x1080 Xvfb and a private PulseAudio
 # that the helper starts and stops itself: CPU per second of a 1080p30 8 Mbit/s
 # recording with system sound (goal: at most 0.6 times ffmpeg's), the A/V offset in
-# the file, the time from "parar" to "fin" after the recording, resident memory over
-# it (goal: flat), and the Opus mode's CPU (goal: under 1% of a core) and delay from
-# a sound played to its packet. Prints a table.
+# the file at its start and at its end (a flip and a click every 0.8 to 1.2 s, the
+# click's own delay measured and subtracted; goal: within 40 ms), the time from
+# "parar" to "fin" after the recording, resident memory over it (goal: flat), and
+# the Opus mode's CPU (goal: under 1% of a core) and delay from a sound played to its
+# packet. Prints a table.
 #   bench/run_recorder.sh [seconds per recording, default 60] [Opus seconds, default 10] [build dir, default build]
 # The goal for the stop time is measured on a 600 s recording: bench/run_recorder.sh 600.
 set -euo pipefail

@@ -16,6 +16,11 @@ void EtapaGanancia::procesar(std::span<const float> entrada, std::vector<float>&
     }
 }
 
+void EtapaGanancia::vaciar(std::vector<float>& salida) {
+    for (float v : ventana_) salida.push_back(v * gananciaActual_);
+    ventana_.clear();
+}
+
 void EtapaGanancia::cerrarVentana(std::vector<float>& salida) {
     float cuadrados = 0.0f;
     for (float v : ventana_) cuadrados += v * v;

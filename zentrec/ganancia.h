@@ -17,6 +17,9 @@ public:
     // Appends to `salida` the gained samples of every window the input completes; the
     // samples of an unfinished window wait for the next call.
     void procesar(std::span<const float> entrada, std::vector<float>& salida);
+    // The end of the sound: appends the samples of the unfinished window at the gain
+    // reached so far (too few to measure), and empties it.
+    void vaciar(std::vector<float>& salida);
 
     float autoDb() const { return autoDb_; }
     float maxMicDb() const { return maxMicDb_; }

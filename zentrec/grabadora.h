@@ -9,6 +9,7 @@
 // stage, which the end of the recording reads once. Neither is held while writing to
 // standard output. Fields without a note belong to `colaEscritor_` once empezar() has returned.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,11 +57,18 @@ private:
     bool conAudioDelSistema() const;
 
     // Mixing (grabadora_mezcla.cpp).
-    void muestrasDelMicrofono(const std::vector<float>& muestras);
+    void muestrasDelMicrofono(const std::vector<float>& muestras, platform::MediaTime inicio);
+    // The microphone's sound still in the gain stage goes to the mix (at the end).
+    void vaciarMicrofono();
     void mezclar(std::optional<platform::MediaTime> hasta);
 
     // Stop (grabadora_fin.cpp).
     void terminar(const std::string& motivo);
+    // Waits (without blocking the queue) until the sound captured up to `fin` has
+    // arrived, or `limite` has passed; then cerrar().
+    void esperarSonido(platform::MediaTime fin, std::chrono::steady_clock::time_point limite);
+    bool sonidoCompleto(platform::MediaTime fin);
+    void cerrar(platform::MediaTime fin);
     void escritorTerminado();
     void capturaDetenida(const platform::Error& error);
 
@@ -87,6 +95,7 @@ private:
 
     std::mutex gananciaLock_;
     EtapaGanancia ganancia_;          // under gananciaLock_
+    int64_t finMic_ = ColaDeSonido::kNada;  // under gananciaLock_: frame after the newest microphone sample
 
     // Written by empezar() before anything else runs, then only read.
     bool conSistema_ = false;
@@ -96,6 +105,10 @@ private:
     std::string nombreMic_;
 
     static constexpr double latencia_ = 0.15;
+    // The most the mix waits for sound that is late; below the queues' 0.75 s.
+    static constexpr double latenciaMaxima_ = 0.5;
+    // How long the end waits at most for sound still on its way from the server.
+    static constexpr std::chrono::milliseconds kEsperaSonido{500};
 };
 
 }  // namespace zentrec

@@ -22,17 +22,44 @@ void Grabadora::capturaDetenida(const platform::Error& error) {
 
 void Grabadora::terminar(const std::string& motivo) {
     if (parando_) return;
-    // The order matters: no more ticks or microphone sound, then the last sound up to
-    // this moment, then the file.
+    // From here on no tick mixes and no picture is taken: the recording ends now.
+    parando_ = true;
+    motivoFin_ = motivo;
     if (reloj_) {
         reloj_->cancel();
         reloj_.reset();
     }
-    if (mic_) mic_->parar();
     const platform::MediaTime fin = platform::hostTime();
+    // The sound of the last moments is still on its way from the sound server: the
+    // file waits for it rather than ending in silence. A writer that no longer writes
+    // has nothing to wait for.
+    if (t0_ && audio_ && escritor_->status() == platform::WriterStatus::writing)
+        return esperarSonido(fin, std::chrono::steady_clock::now() + kEsperaSonido);
+    cerrar(fin);
+}
+
+void Grabadora::esperarSonido(platform::MediaTime fin, std::chrono::steady_clock::time_point limite) {
+    if (sonidoCompleto(fin) || std::chrono::steady_clock::now() >= limite) return cerrar(fin);
+    std::weak_ptr<Grabadora> debil = weak_from_this();
+    colaEscritor_.asyncAfter(std::chrono::milliseconds(5), [debil, fin, limite] {
+        if (auto yo = debil.lock()) yo->esperarSonido(fin, limite);
+    });
+}
+
+bool Grabadora::sonidoCompleto(platform::MediaTime fin) {
+    if (conAudioDelSistema() && !mezclador_.sistemaHasta(fin)) return false;
+    if (!mic_) return true;
+    std::scoped_lock lock(gananciaLock_);
+    // A microphone that never delivered has nothing on its way.
+    return finMic_ == ColaDeSonido::kNada || finMic_ >= frameDe(fin);
+}
+
+void Grabadora::cerrar(platform::MediaTime fin) {
+    // The order matters: no more microphone sound, then the last sound up to the
+    // end, then the capture, then the file.
+    if (mic_) mic_->parar();
+    vaciarMicrofono();
     mezclar(fin);
-    parando_ = true;
-    motivoFin_ = motivo;
     if (flujo_) flujo_->stopCapture([](std::optional<platform::Error>) {});
 
     if (t0_ && escritor_->status() == platform::WriterStatus::writing) {
@@ -50,7 +77,7 @@ void Grabadora::terminar(const std::string& motivo) {
     borrarSalida();
     emitir({
         {"t", "fin"},
-        {"motivo", motivo.empty() ? "no llegó ninguna imagen de la pantalla" : motivo},
+        {"motivo", motivoFin_.empty() ? "no llegó ninguna imagen de la pantalla" : motivoFin_},
         {"vacio", true},
     });
     salir(0);

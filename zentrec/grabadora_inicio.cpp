@@ -59,8 +59,8 @@ void Grabadora::abrirMicrofono() {
     }
     mic_ = abierto.value();
     std::weak_ptr<Grabadora> debil = weak_from_this();
-    mic_->alMuestras([debil](const std::vector<float>& muestras) {
-        if (auto yo = debil.lock()) yo->muestrasDelMicrofono(muestras);
+    mic_->alMuestras([debil](const std::vector<float>& muestras, platform::MediaTime inicio) {
+        if (auto yo = debil.lock()) yo->muestrasDelMicrofono(muestras, inicio);
     });
     mic_->alCerrarse([debil](const std::string& motivo) {
         if (auto yo = debil.lock()) {
@@ -189,7 +189,7 @@ void Grabadora::sonidoRecibido(const platform::AudioSampleBuffer& buffer) {
     if (!sonidoDelSistemaDisponible()) return;
     auto estereo = muestras(buffer, 2);
     if (!estereo) return;
-    mezclador_.agregarSistema(*estereo);
+    mezclador_.agregarSistema(*estereo, buffer.presentationTime);
 }
 
 void Grabadora::imagenRecibida(const std::shared_ptr<const platform::VideoSample>& muestra) {
@@ -202,7 +202,9 @@ void Grabadora::imagenRecibida(const std::shared_ptr<const platform::VideoSample
         if (!escritor_->startWriting()) return fallar("no se puede escribir el vídeo: " + porque(escritor_->error()));
         escritor_->startSession(t);
         t0_ = t;
-        mezclador_.empezarLinea();
+        // Sound is placed by its own time from here on: what was captured after this
+        // picture, even if it arrived before it was handled, plays with it.
+        mezclador_.empezarLinea(t);
     }
 
     if (video_->readyForMoreMediaData() && (!ultimoVideo_.valid() || t > ultimoVideo_)) {

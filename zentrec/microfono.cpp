@@ -114,7 +114,7 @@ void Microfono::entregar(const platform::AudioSampleBuffer& buffer) {
         destino = alMuestras_;
     }
     if (!destino) return;
-    if (auto floats = muestras(buffer, 1)) destino(*floats);
+    if (auto floats = muestras(buffer, 1)) destino(*floats, buffer.presentationTime);
 }
 
 void Microfono::cerrarse(const std::string& motivo) {

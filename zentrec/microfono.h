@@ -13,6 +13,7 @@
 #include "platform/audio_capture.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/media.h"
 
 namespace zentrec {
 
@@ -26,11 +27,11 @@ inline constexpr const char* kSinPermisoMicrofono = "Zentori no tiene permiso pa
 std::optional<std::string> permisoMicrofono(std::chrono::milliseconds espera = std::chrono::seconds(120));
 
 // One open microphone. Its sound arrives on its own queue ("microfono") through
-// alMuestras; a failure or a disconnection is reported once through alCerrarse, on a
+// alMuestras, with the host time its first sample was captured; a failure or a disconnection is reported once through alCerrarse, on a
 // platform thread. Install both before empezar().
 class Microfono : public std::enable_shared_from_this<Microfono> {
 public:
-    using Muestras = std::function<void(const std::vector<float>& muestras)>;
+    using Muestras = std::function<void(const std::vector<float>& muestras, platform::MediaTime inicio)>;
     using Cierre = std::function<void(const std::string& motivo)>;
 
     // Opens the device with `id`, else the first built-in one, else the default one.

@@ -41,7 +41,7 @@ void nivel(const std::optional<std::string>& id) {
     // microphone's queue touches.
     std::shared_ptr<Microfono> microfono = abierto.value();
     auto medidor = std::make_shared<MedidorNivel>();
-    microfono->alMuestras([medidor](const std::vector<float>& muestras) {
+    microfono->alMuestras([medidor](const std::vector<float>& muestras, platform::MediaTime) {
         medidor->agregar(muestras, [](float db) { emitir({{"t", "nivel"}, {"db", static_cast<double>(db)}}); });
     });
     microfono->alCerrarse([](const std::string& motivo) { fin(motivo); });

@@ -176,7 +176,7 @@ void ScreenFlipper::flip(void* opaque) {
     // 0.1 to 0.2 s apart: well above any latency measured, so each flip is seen
     // before the next, and irregular at every scale below a frame interval; about
     // 40 flips in a 6 s window.
-    std::uniform_real_distribution<double> gap(0.1, 0.2);
+    std::uniform_real_distribution<double> gap(shortestGap_, longestGap_);
     bool white = false;
     double nextFlip = monotonicSeconds() + 1.0;  // let the stream start first
     while (!stop_) {

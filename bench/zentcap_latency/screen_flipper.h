@@ -46,6 +46,12 @@ public:
 
     // Called on the flipping thread right after each flip was stamped; set before start().
     void setOnFlip(std::function<void(const Flip&)> onFlip) { onFlip_ = std::move(onFlip); }
+    // Flips come `shortest` to `longest` seconds apart (0.1 to 0.2 unless set); set
+    // before start().
+    void setGap(double shortest, double longest) {
+        shortestGap_ = shortest;
+        longestGap_ = longest;
+    }
     // False if the display cannot be opened.
     bool start(Scene scene);
     void stop();
@@ -74,6 +80,7 @@ private:
     std::function<void(const Flip&)> onFlip_;
     int width_ = 0;
     int height_ = 0;
+    double shortestGap_ = 0.1, longestGap_ = 0.2;
     Scene scene_ = Scene::moving;
 };
 

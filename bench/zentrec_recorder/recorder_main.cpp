@@ -2,15 +2,17 @@
 // PulseAudio (from the test harness), next to ffmpeg recording the same screen and
 // sound (x11grab + pulse -> libx264 superfast High + AAC 160k in MP4):
 //   - CPU per second of recording at 1080p30, 8 Mbit/s, with system sound;
-//   - A/V offset in the file: a patch on the screen flips 5 to 10 times a second
-//     (ScreenFlipper, moving scene) and each flip asks the speakers for a click; the
-//     offset is the click's onset minus the flip's first picture, in the file;
+//   - A/V offset in the file, at the start and at the end of the recording: a patch
+//     on the screen flips every 0.8 to 1.2 s (ScreenFlipper, moving scene) and each
+//     flip asks the speakers for a click. In the file, each click onset is paired with
+//     the flip within 0.4 s of it (flips 0.8 s apart: no click can be taken for another
+//     flip's); the offset is onset minus flip, less the time the click really took to
+//     sound after its flip (the player asks the server when each click was played);
 //   - time from "parar" (ffmpeg: SIGINT) to the final event (ffmpeg: its exit);
 //   - resident memory over the recording;
 //   - the Opus mode (--altavoz): CPU, and the delay from a click asked of the
 //     speakers to the arrival of the packet that holds its onset.
-// The click leaves the speakers about 10 to 20 ms after it was asked for (the
-// harness's low-latency player): that path is in the offsets and the Opus delay.
+// The Opus delay includes the player's own delay, which is printed beside it.
 //
 //   zentrec_recorder_bench [--seconds S (60)] [--opus-seconds S (10)] [--folder DIR]
 #include <opus/opus.h>
@@ -30,6 +32,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bench/zentcap_latency/measured_process.h"
@@ -37,6 +40,7 @@
 #include "tests/support/child.h"
 #include "tests/support/mp4_probe.h"
 #include "tests/support/sound_server.h"
+#include "tests/support/timed_speaker.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -69,35 +73,52 @@ Stats stats(std::vector<double> values) {
     return s;
 }
 
-// Onsets of clicks: a sample above 0.1 after at least 60 ms without one.
+// Onsets of clicks: a sample above 0.1 after at least 300 ms without one.
 std::vector<double> onsets(const std::vector<float>& sound, double start) {
     std::vector<double> found;
     double last = -1;
     for (size_t i = 0; i < sound.size(); ++i) {
         if (std::fabs(sound[i]) < 0.1f) continue;
         const double t = start + static_cast<double>(i) / 48000;
-        if (last < 0 || t - last > 0.06) found.push_back(t);
+        if (last < 0 || t - last > 0.3) found.push_back(t);
         last = t;
     }
     return found;
 }
 
-// Click onset minus the first picture that shows the flip, for each flip seen in
-// the file (patch in the top-left corner).
-std::vector<double> avOffsets(const std::string& path) {
+struct Offset {
+    double at;      // the flip's time in the file
+    double offset;  // seconds; positive: sound late
+};
+
+// Click onset minus the first picture that shows the flip, less how long the click
+// really took to sound after its flip (`clickDelay`), for each flip seen in the file
+// (patch in the top-left corner).
+std::vector<Offset> avOffsets(const std::string& path, double clickDelay) {
     const int patch = bench::ScreenFlipper::kPatch;
     auto p = testsupport::probe(path, testsupport::Region{patch / 4, patch / 4, patch / 2, patch / 2});
     if (!p.opened) return {};
     std::vector<double> flips;
     for (size_t i = 1; i < p.pictures.size(); ++i)
         if ((p.pictures[i - 1].regionLuma > 128) != (p.pictures[i].regionLuma > 128)) flips.push_back(p.pictures[i].time);
-    std::vector<double> offsets;
+    std::vector<Offset> offsets;
     for (double onset : onsets(p.sound, p.soundStart)) {
         auto nearest = std::min_element(flips.begin(), flips.end(),
                                         [&](double a, double b) { return std::fabs(a - onset) < std::fabs(b - onset); });
-        if (nearest != flips.end() && std::fabs(*nearest - onset) < 0.08) offsets.push_back(onset - *nearest);
+        if (nearest != flips.end() && std::fabs(*nearest - onset) < 0.4)
+            offsets.push_back({*nearest, onset - *nearest - clickDelay});
     }
     return offsets;
+}
+
+// The offsets of the first and of the last `count` pairs of the file.
+std::pair<Stats, Stats> startAndEnd(const std::vector<Offset>& offsets, size_t count) {
+    std::vector<double> first, last;
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        if (i < count) first.push_back(offsets[i].offset);
+        if (i + count >= offsets.size()) last.push_back(offsets[i].offset);
+    }
+    return {stats(first), stats(last)};
 }
 
 struct Recording {
@@ -105,7 +126,7 @@ struct Recording {
     double cpuPerSecond = NAN;  // CPU seconds per second of recording
     double stopSeconds = NAN;   // "parar" (SIGINT) to "fin" (exit)
     long rssAfter2s = 0, rssMax = 0, rssEnd = 0;  // KiB
-    Stats offsets;
+    Stats offsets, startOffsets, endOffsets;
     double fileSeconds = NAN;
     bool ok = false;
 };
@@ -181,6 +202,14 @@ void watch(bench::MeasuredProcess& process, double start, double seconds, Record
     r.cpuPerSecond = (process.cpuSeconds() - cpu0) / (monotonicSeconds() - t0);
 }
 
+void measureOffsets(Recording& r, const std::string& path, double clickDelay) {
+    auto offsets = avOffsets(path, clickDelay);
+    std::vector<double> all;
+    for (const auto& o : offsets) all.push_back(o.offset);
+    r.offsets = stats(all);
+    std::tie(r.startOffsets, r.endOffsets) = startAndEnd(offsets, 10);
+}
+
 Recording recordWithZentrec(const Options& o, const std::string& display) {
     Recording r;
     r.tool = "zentrec";
@@ -204,7 +233,6 @@ Recording recordWithZentrec(const Options& o, const std::string& display) {
     process->waitExit(30000);
     r.ok = fin.has_value() && lines.all().find("\"vacio\"") == std::string::npos;
     if (auto d = testsupport::ffprobeDurations(path)) r.fileSeconds = d->format;
-    r.offsets = stats(avOffsets(path));
     return r;
 }
 
@@ -229,7 +257,6 @@ Recording recordWithFfmpeg(const Options& o, const std::string& display, const s
     r.stopSeconds = monotonicSeconds() - stop;
     r.ok = status == 0 || status == 255;
     if (auto d = testsupport::ffprobeDurations(path)) r.fileSeconds = d->format;
-    r.offsets = stats(avOffsets(path));
     return r;
 }
 
@@ -241,7 +268,7 @@ struct OpusRun {
 };
 
 // --altavoz while the speakers click twice a second.
-OpusRun measureOpus(const Options& o, const std::string& display, testsupport::Speaker& speaker) {
+OpusRun measureOpus(const Options& o, const std::string& display, testsupport::TimedSpeaker& speaker) {
     OpusRun run;
     auto process = bench::MeasuredProcess::start({testsupport::binary("zentrec"), "--altavoz"}, display,
                                                  o.folder + "/altavoz.log");
@@ -360,15 +387,25 @@ int main(int argc, char** argv) {
     sound->useInThisProcess();
     const std::string speakers = testsupport::SoundServer::kSpeakers;
     // A quiet hum keeps the speakers busy at a low latency; clicks stand far above it.
-    testsupport::Speaker speaker(*sound, speakers, 0.02);
+    testsupport::TimedSpeaker speaker(sound->address(), speakers, 0.02);
     if (!speaker.opened() || !sound->waitUntilHeard(speakers, std::chrono::seconds(10))) {
         std::fprintf(stderr, "the speakers play nothing\n");
         return 1;
     }
     bench::ScreenFlipper flipper(x->display());
     flipper.setOnFlip([&](const bench::Flip&) { speaker.click(); });
+    flipper.setGap(0.8, 1.2);
     if (!flipper.start(bench::Scene::moving)) return 1;
     sleepSeconds(1.0);
+    // How long a click took to sound after its flip: the player's own delay, measured
+    // click by click; its median corrects every offset (its spread is printed).
+    auto clickDelays = [&] {
+        auto delays = speaker.delays();
+        std::vector<double> known;
+        for (double d : delays)
+            if (!std::isnan(d)) known.push_back(d);
+        return stats(known);
+    };
 
     std::printf("recording %dx%d@%d, %d bit/s, system sound, %.0f s each; Opus mode %.0f s\n", kWidth, kHeight, kFps,
                 kBitRate, o.seconds, o.opusSeconds);
@@ -376,6 +413,10 @@ int main(int argc, char** argv) {
     Recording mine = recordWithZentrec(o, x->display());
     Recording theirs = recordWithFfmpeg(o, x->display(), speakers + ".monitor");
     flipper.stop();
+    const Stats delay = clickDelays();
+    const double clickDelay = delay.median;
+    measureOffsets(mine, o.folder + "/zentrec.mp4", clickDelay);
+    measureOffsets(theirs, o.folder + "/ffmpeg.mp4", clickDelay);
     OpusRun opus = measureOpus(o, x->display(), speaker);
 
     std::printf("\n%-8s %9s %12s %12s %9s %22s %6s\n", "tool", "CPU/s", "A/V median", "A/V worst", "stop",
@@ -387,6 +428,12 @@ int main(int argc, char** argv) {
     }
     std::printf("A/V offsets measured on %zu (zentrec) and %zu (ffmpeg) clicks; positive: sound late\n",
                 mine.offsets.count, theirs.offsets.count);
+    for (const Recording* r : {&mine, &theirs})
+        std::printf("%-8s A/V at the start (first 10): median %s, worst %s; at the end (last 10): median %s, worst %s\n",
+                    r->tool.c_str(), ms(r->startOffsets.median).c_str(), ms(r->startOffsets.worst).c_str(),
+                    ms(r->endOffsets.median).c_str(), ms(r->endOffsets.worst).c_str());
+    std::printf("click played after its flip (its median subtracted): median %s, worst %s over %zu clicks\n",
+                ms(delay.median).c_str(), ms(delay.worst).c_str(), delay.count);
     std::printf("zentrec CPU / ffmpeg CPU: %.2f (goal <= 0.6)\n", mine.cpuPerSecond / theirs.cpuPerSecond);
     std::printf("\nOpus mode: CPU %.2f%% of a core (goal < 1%%), %.1f packets/s, click to packet: median %s, worst %s "
                 "(%zu clicks)%s\n",

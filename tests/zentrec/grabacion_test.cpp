@@ -106,24 +106,31 @@ TEST_F(Grabacion, ARecordingWithSoundReportsListoMixesOntoTheTimelineAndClosesTh
     EXPECT_TRUE(config.excludesCurrentProcessAudio);
     EXPECT_EQ(sim::microphoneSession().starts, 1);
 
-    // Sound queued before the first picture is dropped when it comes.
+    // Sound captured before the first picture is not used; sound is placed by the
+    // time it was captured, whenever it arrives.
+    sim::setHostTime(kInicio - kSegundo / 10);
     ASSERT_TRUE(sim::deliverSystemSoundFloats(std::vector<float>(2 * 4800, 0.5f)));
     ASSERT_TRUE(sim::drainSystemSound());
+    sim::setHostTime(kInicio);
     imagen(kInicio);
     auto w = sim::writerRecord();
     EXPECT_EQ(w.startWritingCalls, 1);
     ASSERT_EQ(w.sessionStarts.size(), 1u);
     EXPECT_EQ(w.sessionStarts[0], ns(kInicio));
 
-    ASSERT_TRUE(sim::deliverSystemSoundFloats(std::vector<float>(2 * 48000, 0.25f)));
+    // Half a second at a time: the queue holds at most 0.75 s.
+    ASSERT_TRUE(sim::deliverSystemSoundFloats(std::vector<float>(2 * 24000, 0.25f)));
     ASSERT_TRUE(sim::drainSystemSound());
-    sim::advanceHostTime(kSegundo);
+    sim::advanceHostTime(kSegundo / 2);
+    ASSERT_TRUE(sim::waitFor([&] { return framesDeSonido() == 16800 - 2112; }));
+    ASSERT_TRUE(sim::deliverSystemSoundFloats(std::vector<float>(2 * 24000, 0.25f)));
+    ASSERT_TRUE(sim::drainSystemSound());
+    sim::advanceHostTime(kSegundo / 2);
     // 0.85 s are due (the mix trails the clock by 0.15 s), from frame 2112 on.
     const int64_t debidas = 40800 - 2112;
     ASSERT_TRUE(sim::waitFor([&] { return framesDeSonido() == debidas; }));
     auto trozos = sim::writerRecord().audioChunks;
     EXPECT_EQ(trozos.front().presentationTime, ns(kInicio) + platform::MediaTime({2112, 48000}));
-    // 2112 frames of the queue were dropped, the rest plays from the start.
     EXPECT_FLOAT_EQ(trozos.front().samples.at(0), 0.25f);
     int64_t siguiente = 2112;
     for (const auto& trozo : trozos) {
@@ -134,6 +141,11 @@ TEST_F(Grabacion, ARecordingWithSoundReportsListoMixesOntoTheTimelineAndClosesTh
 
     sim::advanceHostTime(kSegundo / 2);
     g->parar();
+    // The last half second was captured before the stop and arrives after it: the file
+    // waits for it instead of ending in silence.
+    ASSERT_TRUE(sim::deliverSystemSound(
+        sim::floatSampleBuffer(std::vector<float>(2 * 24000, 0.75f), 2, sim::SampleLayout::interleaved,
+                               ns(kInicio + kSegundo))));
     auto fin = ultimoEvento(0);
     EXPECT_EQ(fin, (Json{{"t", "fin"},
                          {"motivo", ""},
@@ -145,6 +157,7 @@ TEST_F(Grabacion, ARecordingWithSoundReportsListoMixesOntoTheTimelineAndClosesTh
     const platform::MediaTime parada = ns(kInicio + 3 * kSegundo / 2);
     ASSERT_EQ(w.sessionEnds.size(), 1u);
     EXPECT_EQ(w.sessionEnds[0], parada);
+    EXPECT_FLOAT_EQ(w.audioChunks.back().samples.at(w.audioChunks.back().samples.size() - 1), 0.75f);
     EXPECT_EQ(framesDeSonido() + 2112, 72000);
     EXPECT_EQ(w.video.markedFinished, 1);
     EXPECT_EQ(w.audio.markedFinished, 1);

@@ -137,7 +137,9 @@ public:
             if (auto core = weak.lock()) core->end(paError);
         };
         int paError = PA_OK;
-        stream_ = pulse::RecordStream::open(context_.get(), core_->source, 1, kFragmento, "Micrófono", std::move(callbacks), paError);
+        stream_ = pulse::RecordStream::open(context_.get(), core_->source, 1, kFragmento,
+                                            pulse::CaptureClock::Steering::countOnly, "Micrófono",
+                                            std::move(callbacks), paError);
         if (!stream_) {
             context_.reset();
             core_->end(paError);

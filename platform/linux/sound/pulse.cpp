@@ -2,6 +2,8 @@
 
 #include <pulse/timeval.h>
 
+#include <algorithm>
+
 #include "platform/media.h"
 
 namespace platform::pulse {
@@ -11,6 +13,10 @@ namespace {
 // How long a connection or a query may take before the server counts as absent. A
 // local server answers in milliseconds; this only bounds a server that hangs.
 constexpr std::chrono::milliseconds kAnswerTimeout{5000};
+
+// What a record stream's buffer holds at most: a reader may wake this late and lose
+// nothing.
+constexpr pa_usec_t kBufferSeconds = 4;
 
 struct MainloopDeleter {
     void operator()(pa_threaded_mainloop* loop) const {
@@ -221,7 +227,7 @@ std::optional<std::string> monitorOfSink(MainloopLock& lock, pa_context* context
 }
 
 std::unique_ptr<RecordStream> RecordStream::open(pa_context* context, const std::string& source, uint8_t channels,
-                                                 Fragment fragment,
+                                                 Fragment fragment, CaptureClock::Steering steering,
                                                  const char* streamName, Callbacks callbacks, int& paError) {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kSampleRate, channels};
     pa_channel_map map;
@@ -231,20 +237,25 @@ std::unique_ptr<RecordStream> RecordStream::open(pa_context* context, const std:
         paError = pa_context_errno(context);
         return nullptr;
     }
-    std::unique_ptr<RecordStream> record(new RecordStream(std::move(stream), source, channels, std::move(callbacks)));
+    std::unique_ptr<RecordStream> record(new RecordStream(std::move(stream), source, channels, steering, std::move(callbacks)));
     pa_stream* raw = record->stream_.get();
     pa_stream_set_state_callback(raw, onState, record.get());
     pa_stream_set_read_callback(raw, onRead, record.get());
     // Without an explicit fragment size the server hands out about 2 s at a time. With
-    // ADJUST_LATENCY the source itself runs at this latency, so blocks come steadily. DONT_MOVE: when the source goes the stream fails instead of being
-    // moved to another source (which could be a microphone).
+    // ADJUST_LATENCY the source itself runs at this latency, so blocks come steadily.
+    // The buffer behind the fragments is large: a reader that wakes late (a busy
+    // machine) finds everything captured meanwhile still there, instead of a hole.
+    // DONT_MOVE: when the source goes the stream fails instead of being moved to
+    // another source (which could be a microphone). The timing flags keep the
+    // server's latency known, from which each block's capture time is taken.
     pa_buffer_attr attributes;
-    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(kBufferSeconds * PA_USEC_PER_SEC, &spec));
     attributes.tlength = static_cast<uint32_t>(-1);
     attributes.prebuf = static_cast<uint32_t>(-1);
     attributes.minreq = static_cast<uint32_t>(-1);
     attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(fragment.count()) * PA_USEC_PER_MSEC, &spec));
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                      PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(raw, source.c_str(), &attributes, flags) < 0) {
         paError = pa_context_errno(context);
         return nullptr;
@@ -262,8 +273,20 @@ void RecordStream::onState(pa_stream* stream, void* self) {
     if (record->callbacks_.ended) record->callbacks_.ended(pa_context_errno(pa_stream_get_context(stream)));
 }
 
+std::optional<int64_t> RecordStream::nextFrameCaptured(int64_t now) const {
+    pa_usec_t latency = 0;
+    int negative = 0;
+    // Fails until the first timing update has come back from the server.
+    if (pa_stream_get_latency(stream_.get(), &latency, &negative) != 0) return std::nullopt;
+    const auto nanos = static_cast<int64_t>(latency) * 1000;
+    return negative ? now + nanos : now - nanos;
+}
+
 void RecordStream::onRead(pa_stream* stream, size_t, void* self) {
     auto* record = static_cast<RecordStream*>(self);
+    // Asked before reading: the latency is that of the first frame read now.
+    const auto now = static_cast<int64_t>(hostTimeNanos());
+    const std::optional<int64_t> captured = record->nextFrameCaptured(now);
     std::vector<uint8_t> bytes;
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
@@ -282,10 +305,12 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* self) {
     const size_t frameBytes = sizeof(float) * record->channels_;
     bytes.resize(bytes.size() / frameBytes * frameBytes);
     if (bytes.empty() || !record->callbacks_.data) return;
-    // The last sample was captured about now: the first one a block earlier.
-    const uint64_t span = bytes.size() / frameBytes * 1'000'000'000ull / kSampleRate;
-    const uint64_t now = hostTimeNanos();
-    record->callbacks_.data(std::move(bytes), now > span ? now - span : 0);
+    // Should the server never tell, the guess is that the last frame was captured now.
+    const uint64_t frames = bytes.size() / frameBytes;
+    const auto span = static_cast<int64_t>(frames * 1'000'000'000ull / kSampleRate);
+    const std::optional<int64_t> time = record->clock_.stamp(captured, now - span, frames);
+    if (!time) return;
+    record->callbacks_.data(std::move(bytes), static_cast<uint64_t>(std::max<int64_t>(*time, 0)));
 }
 
 }  // namespace platform::pulse

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/linux/sound/capture_clock.h"
 
 namespace platform::pulse {
 
@@ -100,7 +101,8 @@ class RecordStream {
 public:
     struct Callbacks {
         // Interleaved float samples (a hole in the source's data arrives as zeros) and
-        // the host time of the first of them.
+        // the host time at which the first of them was captured (for a sink's monitor:
+        // played), as the server's latency tells it.
         std::function<void(std::vector<uint8_t> bytes, uint64_t hostTimeNanos)> data;
         // The stream ended without being asked to, with the libpulse error code.
         std::function<void(int paError)> ended;
@@ -111,8 +113,12 @@ public:
 
     // Starts recording `source`; the connection completes asynchronously, and a
     // failure to connect is reported through `ended`.
+    // `steering`: whether the block times follow the server's measure (a sink's monitor,
+    // whose clock may fall behind on a busy machine) or only count frames (a
+    // microphone, whose clock keeps time and whose measure jitters with its bursts).
     static std::unique_ptr<RecordStream> open(pa_context* context, const std::string& source, uint8_t channels,
-                                              Fragment fragment, const char* streamName, Callbacks callbacks, int& paError);
+                                              Fragment fragment, CaptureClock::Steering steering,
+                                              const char* streamName, Callbacks callbacks, int& paError);
     ~RecordStream();
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
@@ -120,8 +126,15 @@ public:
     const std::string& source() const { return source_; }
 
 private:
-    RecordStream(StreamPtr stream, std::string source, uint8_t channels, Callbacks callbacks)
-        : stream_(std::move(stream)), source_(std::move(source)), channels_(channels), callbacks_(std::move(callbacks)) {}
+    RecordStream(StreamPtr stream, std::string source, uint8_t channels, CaptureClock::Steering steering,
+                 Callbacks callbacks)
+        : stream_(std::move(stream)),
+          source_(std::move(source)),
+          channels_(channels),
+          callbacks_(std::move(callbacks)),
+          clock_(kSampleRate, steering) {}
+    // When the next frame to be read was captured, if the server can tell yet.
+    std::optional<int64_t> nextFrameCaptured(int64_t now) const;
     static void onState(pa_stream* stream, void* self);
     static void onRead(pa_stream* stream, size_t length, void* self);
 
@@ -130,6 +143,7 @@ private:
     uint8_t channels_;
     Callbacks callbacks_;
     bool ended_ = false;
+    CaptureClock clock_;
 };
 
 }  // namespace platform::pulse

@@ -100,7 +100,8 @@ struct SystemSound::Follower {
             check();
         };
         int paError = PA_OK;
-        stream = RecordStream::open(context.get(), monitor, channels, kFragment, "Sonido del sistema", std::move(callbacks), paError);
+        stream = RecordStream::open(context.get(), monitor, channels, kFragment, CaptureClock::Steering::follow,
+                                    "Sonido del sistema", std::move(callbacks), paError);
         if (!stream) streamFailed = true;
     }
 

@@ -50,7 +50,7 @@ std::vector<json> eventosHastaElFinal(testsupport::Child& hijo, std::chrono::mil
 double segundosDesde(Clock::time_point desde) { return std::chrono::duration<double>(Clock::now() - desde).count(); }
 
 void Escritorio::SetUp() {
-    x_ = testsupport::Xvfb::start("1280x720x24");
+    x_ = testsupport::Xvfb::start(tamanoPantalla_);
     ASSERT_TRUE(x_) << "Xvfb did not start";
     sonido_ = testsupport::SoundServer::start();
     ASSERT_TRUE(sonido_) << "the sound server did not start";

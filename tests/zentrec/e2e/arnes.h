@@ -55,7 +55,7 @@ std::vector<json> eventosHastaElFinal(testsupport::Child& hijo, std::chrono::mil
 // Seconds since `desde`.
 double segundosDesde(Clock::time_point desde);
 
-// A private X server (1280x720) whose root window the test paints, a private sound
+// A private X server (1280x720 unless the test says otherwise) whose root window the test paints, a private sound
 // server, and a folder for the recording.
 class Escritorio : public ::testing::Test {
 protected:
@@ -67,6 +67,8 @@ protected:
     // Starts a recording and waits for "listo"; the moment it came in `inicio`.
     std::unique_ptr<testsupport::Child> grabarHastaListo(const Pedido& pedido, json& listo, Clock::time_point& inicio);
 
+    // The X screen's size and depth, as Xvfb takes it; a test may change it before SetUp.
+    std::string tamanoPantalla_ = "1280x720x24";
     std::unique_ptr<testsupport::Xvfb> x_;
     std::unique_ptr<testsupport::SoundServer> sonido_;
     std::unique_ptr<testsupport::XScreen> pantalla_;
