@@ -1,17 +1,23 @@
-// Random deliveries of system and microphone sound, timeline starts and clock steps
-// through the recording's mixer, against a model of its queues. Every chunk starts
-// where the previous one ended, holds at most one second, carries exactly the queued
-// sound the model expects (limited, within ±1), and the queues never hold more than
-// 0.75 s.
+// Random deliveries of system and microphone sound at random capture times, timeline
+// starts and clock steps through the recording's mixer, against a model that keeps each
+// source's sound frame by frame on a tape. Every chunk starts where the previous one
+// ended, holds at most one second, carries exactly the sound placed at its frames
+// (limited), and the queues never hold more than 0.75 s. Deliveries either continue
+// their queue exactly or land more than 5 ms away from its end, where no stretching
+// applies, so the model stays exact.
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
+#include <map>
+#include <vector>
 
 #include "zentrec/mezcla.h"
 
 namespace {
+
+using zentrec::ColaDeSonido;
 
 void comprobar(bool condicion) {
     if (!condicion) std::abort();
@@ -23,15 +29,44 @@ double limitado(double x) {
     return std::copysign(0.8 + 0.2 * std::tanh((std::fabs(x) - 0.8) / 0.2), x);
 }
 
-struct Modelo {
-    std::deque<float> sistema, mic;
-    int64_t descartar = 0, producidas = 0;
+// One source's sound by frame number.
+struct Cinta {
+    int canales;
+    std::map<int64_t, std::array<float, 2>> frames;
+    int64_t fin = ColaDeSonido::kNada;
 
-    static void recortar(std::deque<float>& cola, size_t limite) {
-        while (cola.size() > limite) cola.pop_front();
+    void agregar(const std::vector<float>& muestras, int64_t frame) {
+        int64_t n = static_cast<int64_t>(muestras.size()) / canales;
+        if (n == 0) return;
+        int64_t primera = 0;
+        if (fin != ColaDeSonido::kNada && frame < fin) {
+            primera = std::min(fin - frame, n);  // what the queue covers stays
+            if (primera == n) return;
+        }
+        if (fin != ColaDeSonido::kNada && !frames.empty() && frame > fin) {
+            if (frame - fin >= static_cast<int64_t>(zentrec::kFramesEnCola)) {
+                frames.clear();
+            } else {
+                for (int64_t f = fin; f < frame; ++f) frames[f] = {0.0f, 0.0f};
+            }
+        }
+        for (int64_t i = primera; i < n; ++i) {
+            const float* m = &muestras[static_cast<size_t>(i * canales)];
+            frames[frame + i] = {m[0], canales == 2 ? m[1] : m[0]};
+        }
+        fin = frame + n;
+        while (frames.size() > zentrec::kFramesEnCola) frames.erase(frames.begin());
     }
-    static void quitar(std::deque<float>& cola, size_t n) {
-        cola.erase(cola.begin(), cola.begin() + static_cast<std::ptrdiff_t>(std::min(n, cola.size())));
+
+    void tomar(int64_t desde, int64_t n, std::vector<float>& estereo) {
+        frames.erase(frames.begin(), frames.lower_bound(desde));
+        auto it = frames.begin();
+        while (it != frames.end() && it->first < desde + n) {
+            const auto f = static_cast<size_t>(it->first - desde);
+            estereo[2 * f] += it->second[0];
+            estereo[2 * f + 1] += it->second[1];
+            it = frames.erase(it);
+        }
     }
 };
 
@@ -39,7 +74,8 @@ struct Modelo {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zentrec::Mezclador mezclador;
-    Modelo modelo;
+    Cinta sistema{.canales = 2, .frames = {}}, mic{.canales = 1, .frames = {}};
+    int64_t origen = 0, producidas = 0;
     uint32_t semilla = 1;
     // Sound between -4 and 4, and now and then a sample near the float maximum.
     auto muestra = [&semilla] {
@@ -49,69 +85,67 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return static_cast<float>(r % 65536) / 8192.0f - 4.0f;
     };
 
-    for (size_t i = 0; i + 2 < size; i += 3) {
+    for (size_t i = 0; i + 3 < size; i += 4) {
         const uint32_t valor = data[i + 1] | (data[i + 2] << 8);
+        const uint8_t lugar = data[i + 3];
         semilla ^= valor;
         switch (data[i] % 6) {
             case 0:
             case 1: {
+                Cinta& cinta = data[i] % 6 == 0 ? sistema : mic;
                 // Up to 1.5 s at once, so the bound is reached.
-                const size_t n = (valor % 8 == 1) ? (static_cast<size_t>(valor) * 3) % 144000 : valor % 4096;
-                std::vector<float> sonido(n);
+                const size_t frames = (valor % 8 == 1) ? (static_cast<size_t>(valor) * 3) % 72000 : valor % 4096;
+                std::vector<float> sonido(frames * static_cast<size_t>(cinta.canales));
                 for (float& x : sonido) x = muestra();
-                auto& cola = data[i] % 6 == 0 ? modelo.sistema : modelo.mic;
-                cola.insert(cola.end(), sonido.begin(), sonido.end());
-                if (data[i] % 6 == 0) {
-                    mezclador.agregarSistema(sonido);
-                    Modelo::recortar(cola, 2 * zentrec::kFramesEnCola);
-                } else {
-                    mezclador.agregarMicrofono(sonido);
-                    Modelo::recortar(cola, zentrec::kFramesEnCola);
+                // Where it was captured: right after the queue's end, or clearly away
+                // from it (late or early by more than the stretchable 5 ms).
+                const int64_t lejos = ColaDeSonido::kContiguas + 1 + (lugar >> 2) * 97;
+                int64_t frame = origen + producidas + (lugar >> 2) * 53;
+                if (cinta.fin != ColaDeSonido::kNada) {
+                    frame = lugar % 4 == 0 ? cinta.fin : lugar % 4 == 1 ? cinta.fin - lejos : cinta.fin + lejos;
                 }
+                const platform::MediaTime inicio{frame, 48000};
+                if (&cinta == &sistema) {
+                    mezclador.agregarSistema(sonido, inicio);
+                } else {
+                    mezclador.agregarMicrofono(sonido, inicio);
+                }
+                cinta.agregar(sonido, frame);
                 break;
             }
             case 2:
-                mezclador.empezarLinea();
-                modelo.sistema.clear();
-                modelo.mic.clear();
-                modelo.producidas = modelo.descartar = zentrec::Mezclador::kRelleno;
+                origen = static_cast<int64_t>(valor) * 31;
+                producidas = zentrec::Mezclador::kRelleno;
+                mezclador.empezarLinea(platform::MediaTime{origen, 48000});
                 break;
             default: {
                 // A clock step: usually about 20 ms, sometimes a stall or a step back.
                 int64_t paso = static_cast<int16_t>(valor);
                 if (data[i] % 6 == 5) paso *= 16;
-                const int64_t debidas = modelo.producidas + paso;
+                const int64_t debidas = producidas + paso;
                 auto trozo = mezclador.mezclar(debidas);
-                const int64_t n = std::min<int64_t>(debidas - modelo.producidas, 48000);
+                const int64_t n = std::min<int64_t>(debidas - producidas, zentrec::Mezclador::kMaxPorPaso);
                 if (n < 1) {
                     comprobar(!trozo);
                     break;
                 }
-                comprobar(trozo.has_value() && trozo->inicio == modelo.producidas && trozo->frames == n);
+                comprobar(trozo.has_value() && trozo->inicio == producidas && trozo->frames == n);
                 comprobar(trozo->muestras.size() == 2 * static_cast<size_t>(n));
-                if (modelo.descartar > 0) {
-                    Modelo::quitar(modelo.sistema, 2 * static_cast<size_t>(modelo.descartar));
-                    Modelo::quitar(modelo.mic, static_cast<size_t>(modelo.descartar));
-                    modelo.descartar = 0;
-                }
-                const size_t s = std::min(modelo.sistema.size() / 2, static_cast<size_t>(n));
-                const size_t m = std::min(modelo.mic.size(), static_cast<size_t>(n));
-                for (size_t k = 0; k < 2 * static_cast<size_t>(n); ++k) {
-                    float mezcla = k < 2 * s ? modelo.sistema[k] : 0.0f;
-                    if (k / 2 < m) mezcla += modelo.mic[k / 2];
+                std::vector<float> esperado(2 * static_cast<size_t>(n), 0.0f);
+                sistema.tomar(origen + producidas, n, esperado);
+                mic.tomar(origen + producidas, n, esperado);
+                for (size_t k = 0; k < esperado.size(); ++k) {
                     const float real = trozo->muestras[k];
                     comprobar(std::fabs(real) <= 1.0f);
-                    comprobar(std::fabs(real - limitado(mezcla)) <= 1e-6);
+                    comprobar(std::fabs(real - limitado(esperado[k])) <= 1e-6);
                 }
-                Modelo::quitar(modelo.sistema, 2 * s);
-                Modelo::quitar(modelo.mic, m);
-                modelo.producidas += n;
-                comprobar(mezclador.producidas() == modelo.producidas);
+                producidas += n;
+                comprobar(mezclador.producidas() == producidas);
             }
         }
-        comprobar(mezclador.enColaSistema() == modelo.sistema.size());
-        comprobar(mezclador.enColaMicrofono() == modelo.mic.size());
-        comprobar(modelo.sistema.size() <= 2 * zentrec::kFramesEnCola && modelo.mic.size() <= zentrec::kFramesEnCola);
+        comprobar(mezclador.enColaSistema() == 2 * sistema.frames.size());
+        comprobar(mezclador.enColaMicrofono() == mic.frames.size());
+        comprobar(sistema.frames.size() <= zentrec::kFramesEnCola && mic.frames.size() <= zentrec::kFramesEnCola);
     }
     return 0;
 }
