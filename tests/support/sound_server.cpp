@@ -335,12 +335,15 @@ MicrophoneFeeder::MicrophoneFeeder(const std::string& fifo, std::function<float(
     // records, or the server is late to read) leaves the block for the next turn
     // instead of hanging the test. Skipping it instead would put a jump in the
     // signal, which a measure of its level over several blocks takes for a fault.
+    // The pipe is kept 100 ms ahead of the server: PipeWire's pipe source reads by its
+    // own clock and fills with silence whatever the FIFO lacks at that moment, so a
+    // feeder that a busy machine wakes late would otherwise put gaps in the signal.
     fd_ = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return;
     thread_ = std::thread([this] {
         constexpr int kBlock = kRate / 100;
         int64_t n = 0;
-        auto due = Clock::now();
+        auto due = Clock::now() - std::chrono::milliseconds(100);
         std::vector<float> block(kBlock);
         while (!stop_.load()) {
             for (int i = 0; i < kBlock; ++i) block[i] = next_(n + i);

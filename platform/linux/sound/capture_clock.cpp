@@ -19,14 +19,17 @@ std::optional<int64_t> CaptureClock::stamp(std::optional<int64_t> measured, int6
     const int64_t difference = target - expected;
     const bool far = std::llabs(difference) > kRestartNanos;
     astray_ = measured && far ? astray_ + frames : 0;
+    lost_ = measured && std::llabs(difference) > kJumpNanos ? lost_ + frames : 0;
     // The first measure replaces any guesses; later, only a difference that lasts.
-    const bool restart = !origin_ || (measured && !measuredOrigin_) || astray_ >= kRestartFrames;
+    const bool restart = !origin_ || (measured && !measuredOrigin_) || astray_ >= kRestartFrames ||
+                         lost_ >= kJumpFrames;
     int64_t time = expected;
     if (restart) {
         origin_ = target;
         frames_ = 0;
         measuredOrigin_ = measured.has_value();
         astray_ = 0;
+        lost_ = 0;
         time = target;
     } else if (steering_ == Steering::follow && measured && std::llabs(difference) > kDeadbandNanos) {
         const int64_t most = std::max<int64_t>(

@@ -12,7 +12,7 @@
 // and a server that falls behind real time on a busy machine (a null sink's monitor
 // then delivers fewer frames than the time that passed, up to 1%), without a jump.
 // Only a large difference that lasts (frames the server dropped) starts the count
-// again there. Before the server can tell its latency the
+// again there (sooner when it is very large). Before the server can tell its latency the
 // blocks have no trustworthy time and are not used, unless it never can.
 
 #include <cstdint>
@@ -35,6 +35,11 @@ public:
     // A difference beyond this, lasting kRestartFrames, starts the count again.
     static constexpr int64_t kRestartNanos = 30'000'000;
     static constexpr uint64_t kRestartFrames = 144'000;  // 3 s at 48 kHz: steering closes most gaps first
+    // A difference far beyond what steering closes in a few seconds starts it again
+    // sooner: a first measure taken while the server was still settling its latency
+    // (an idle sink's monitor starts with one of up to seconds) is off by that much.
+    static constexpr int64_t kJumpNanos = 150'000'000;
+    static constexpr uint64_t kJumpFrames = 12'000;  // 250 ms at 48 kHz
     // Differences within this are the measure's own jitter (a source fed in bursts
     // jitters by several milliseconds) and move nothing.
     static constexpr int64_t kDeadbandNanos = 10'000'000;
@@ -53,6 +58,7 @@ private:
     bool measuredOrigin_ = false;    // origin_ came from the server's measure
     uint64_t unmeasured_ = 0;        // frames dropped waiting for a first measure
     uint64_t astray_ = 0;            // frames in a row whose measure was far off
+    uint64_t lost_ = 0;              // frames in a row whose measure was off beyond kJumpNanos
 };
 
 }  // namespace platform::pulse
