@@ -26,7 +26,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,13 +40,6 @@
 
 namespace bench {
 namespace {
-
-struct Config {
-    int width = 0, height = 0, fps = 0;
-    std::string name() const {
-        return std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
-    }
-};
 
 struct Options {
     std::vector<Config> configs;
@@ -72,12 +64,6 @@ struct Result {
     double skippedShare = NAN;
     double firstPacketMs = NAN;  // from the start of the program (or of the portal flow) to its first packet
 };
-
-std::string programDir() {
-    std::error_code error;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? "." : self.parent_path().string();
-}
 
 std::string logPath(const std::string& what) {
     return (std::filesystem::temp_directory_path() / ("wayland_latency_" + what + ".log")).string();
@@ -257,14 +243,9 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
         if (arg == "--configs") {
-            std::stringstream list(value());
-            std::string item;
-            while (std::getline(list, item, ',')) {
-                Config config;
-                if (std::sscanf(item.c_str(), "%dx%d@%d", &config.width, &config.height, &config.fps) != 3)
-                    return std::nullopt;
-                options.configs.push_back(config);
-            }
+            auto configs = parseConfigs(value());
+            if (!configs) return std::nullopt;
+            options.configs = *configs;
         } else if (arg == "--seconds") {
             options.seconds = std::atof(value().c_str());
         } else if (arg == "--bitrate") {

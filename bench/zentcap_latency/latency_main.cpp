@@ -31,7 +31,6 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,13 +42,6 @@
 
 namespace bench {
 namespace {
-
-struct Config {
-    int width = 0, height = 0, fps = 0;
-    std::string name() const {
-        return std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
-    }
-};
 
 struct Options {
     std::string display;
@@ -66,12 +58,6 @@ struct Options {
 };
 
 enum class Tool { Zentcap, Ffmpeg };
-
-std::string programDir() {
-    std::error_code error;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? "." : self.parent_path().string();
-}
 
 // Where a measured program's standard error goes (kept for a look afterwards).
 std::string logPath(const std::string& what) {
@@ -267,12 +253,6 @@ void memoryCheck(const Config& config, const Options& options) {
                 *std::max_element(samples.begin(), samples.end()), samples.back(), late - early);
 }
 
-std::optional<Config> parseConfig(const std::string& text) {
-    Config config;
-    if (std::sscanf(text.c_str(), "%dx%d@%d", &config.width, &config.height, &config.fps) != 3) return std::nullopt;
-    return config;
-}
-
 std::optional<Options> parseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -281,13 +261,9 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         if (arg == "--display") {
             options.display = value();
         } else if (arg == "--configs") {
-            std::stringstream list(value());
-            std::string item;
-            while (std::getline(list, item, ',')) {
-                auto config = parseConfig(item);
-                if (!config) return std::nullopt;
-                options.configs.push_back(*config);
-            }
+            auto configs = parseConfigs(value());
+            if (!configs) return std::nullopt;
+            options.configs = *configs;
         } else if (arg == "--seconds") {
             options.seconds = std::atof(value().c_str());
         } else if (arg == "--bitrate") {

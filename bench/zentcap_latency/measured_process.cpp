@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -17,6 +18,25 @@
 extern char** environ;
 
 namespace bench {
+
+std::optional<std::vector<Config>> parseConfigs(const std::string& list) {
+    std::vector<Config> configs;
+    std::stringstream items(list);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        Config config;
+        if (std::sscanf(item.c_str(), "%dx%d@%d", &config.width, &config.height, &config.fps) != 3)
+            return std::nullopt;
+        configs.push_back(config);
+    }
+    return configs;
+}
+
+std::string programDir() {
+    std::error_code error;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? "." : self.parent_path().string();
+}
 
 std::unique_ptr<MeasuredProcess> MeasuredProcess::start(const std::vector<std::string>& argv,
                                                         const std::string& display, const std::string& errorLog) {

@@ -1,16 +1,32 @@
 #pragma once
 // A program under measurement: started with a pipe on its standard output (and
 // on its standard input, so that closing it is a way to stop it), with its CPU
-// time and resident memory read from /proc.
+// time and resident memory read from /proc; and what the latency benchmarks (X and
+// Wayland) ask of it alike: the sizes and rates to measure, where it lives.
 
 #include <sys/types.h>
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace bench {
+
+// What a capturer under measurement is asked for: its size and frame rate.
+struct Config {
+    int width = 0, height = 0, fps = 0;
+    std::string name() const {
+        return std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(fps);
+    }
+};
+
+// A --configs list, "1920x1080@30,1280x720@60"; none when an item is not WxH@F.
+std::optional<std::vector<Config>> parseConfigs(const std::string& list);
+
+// The folder of this benchmark's program, where the build puts zentcap beside it.
+std::string programDir();
 
 class MeasuredProcess {
 public:

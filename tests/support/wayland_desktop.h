@@ -3,20 +3,19 @@
 // rendering, one 1920x1080 output "HEADLESS-1") with its own session bus, PipeWire
 // (with WirePlumber and the PulseAudio server, a null sink as the speakers) and the
 // ScreenCast portal (xdg-desktop-portal with portal-wlr, which shares HEADLESS-1
-// without asking). Everything lives in a private 0700 folder that is also HOME and
-// XDG_RUNTIME_DIR, and every process is a child of the test, ended by its PID.
+// without asking). The session's pieces start as GnomeDesktop's do (SessionProcesses):
+// everything lives in a private 0700 folder (HOME, XDG_RUNTIME_DIR, XDG_STATE_HOME)
+// and every process is ended by its PID with the desktop.
 //
 // portal-wlr is the patched build of scripts/wayland/build_portal_wlr.sh (built once
 // per machine, cached): the stock one cannot share a screen without a GPU.
 
-#include <chrono>
-#include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/child.h"
+#include "tests/support/session_processes.h"
 
 namespace testsupport {
 
@@ -28,16 +27,17 @@ public:
     // Starts the desktop and waits until the ScreenCast portal answers. Null, with the
     // reason on standard error, when it cannot be started.
     static std::unique_ptr<WaylandDesktop> start();
-    ~WaylandDesktop();
+    ~WaylandDesktop() = default;
     WaylandDesktop(const WaylandDesktop&) = delete;
     WaylandDesktop& operator=(const WaylandDesktop&) = delete;
 
-    // The environment a program of the session runs with: WAYLAND_DISPLAY,
-    // XDG_RUNTIME_DIR, HOME, DBUS_SESSION_BUS_ADDRESS, PULSE_SERVER, and DISPLAY unset.
-    std::map<std::string, std::string> environment() const;
-    const std::string& folder() const { return folder_; }
+    // The environment a program of the session runs with: WAYLAND_DISPLAY, SWAYSOCK,
+    // XDG_RUNTIME_DIR, HOME, XDG_STATE_HOME, DBUS_SESSION_BUS_ADDRESS, PULSE_SERVER,
+    // and DISPLAY unset.
+    const Environment& environment() const { return session_->environment(); }
+    const std::string& folder() const { return session_->folder(); }
     // The file where the programs keep the portal's restore tokens in this session.
-    std::string restoreTokenFile() const { return folder_ + "/home/.local/state/zentori/portal-tokens"; }
+    std::string restoreTokenFile() const { return environment().at("XDG_STATE_HOME") + "/zentori/portal-tokens"; }
 
     // Runs swaymsg with `args`; its exit status.
     int swaymsg(std::vector<std::string> args) const;
@@ -53,15 +53,8 @@ public:
 
 private:
     WaylandDesktop() = default;
-    bool waitUntil(const std::function<bool()>& ready, std::chrono::seconds limit, const char* what) const;
-    // Starts one process of the desktop, kept to be ended with it.
-    Child* launch(std::vector<std::string> argv, const std::map<std::string, std::string>& env);
 
-    std::string folder_;
-    std::string waylandDisplay_;
-    std::string swaySocket_;
-    std::map<std::string, std::string> baseEnv_;
-    std::vector<std::unique_ptr<Child>> processes_;  // in start order; ended in reverse
+    std::unique_ptr<SessionProcesses> session_;
     Child* screenCastBackend_ = nullptr;
 };
 
