@@ -79,7 +79,11 @@ TEST_F(SystemSoundTest, HearsTheDefaultOutputAndFollowsTheUsersChoice) {
     const auto first = collector.blocks();
     EXPECT_EQ(first[0].channels, 2u);
     EXPECT_EQ(first[0].description.bytesPerFrame, 8u);
-    EXPECT_NEAR(amplitudeAt(joined(first, *firstWith(first, kSpeakersHz), first.size()), kSpeakersHz), kAmplitude, 0.05);
+    // The level window by window (25 ms, eleven periods): a player that a busy machine
+    // wakes late leaves a gap in what the speakers play, which is not the capture's doing.
+    EXPECT_NEAR(testsupport::typicalAmplitudeAt(joined(first, *firstWith(first, kSpeakersHz), first.size()),
+                                                kSpeakersHz, 1200),
+                kAmplitude, 0.05);
 
     // The user picks the headphones: their tone follows within 200 ms. The time counts
     // from when the server reports the change, not from when the test started pactl:
