@@ -48,9 +48,10 @@ fi
 # sound, writer), and the end-to-end flows whose threads matter most in the programs:
 # the streamer's stream, control and lifecycle, the blocker's block, release, escape
 # and safety exits, the recorder's recordings and their stop paths.
-# The suites left out here are the streamer's picture content and cursor, the
-# recorder's microphone list, level meter, A/V sync and Opus mode; AddressSanitizer
-# runs them all.
+# The suites left out here are the streamer's picture content and cursor (with the
+# picture after a Wayland output's resize, which the slowed streamer does not always
+# get within the test's time), the recorder's microphone list, level meter, A/V sync
+# and Opus mode; AddressSanitizer runs them all.
 # Neither runs the second run of the sound tests under PipeWire (label pipewire): the
 # same code meets the same scenarios under PulseAudio here, and the PipeWire runs
 # are there for the server's own behaviour, which the unsanitized test runs (idle and
@@ -58,7 +59,7 @@ fi
 args=("$@")
 if [ ${#args[@]} -eq 0 ]; then
   if [ "$kind" = thread ]; then
-    args=(-LE pipewire -E '^(NativeSizeContent|ScaledContent|CursorOverlay|Microfonos|Nivel|Sincronia|Altavoz)\.')
+    args=(-LE pipewire -E '^(NativeSizeContent|ScaledContent|CursorOverlay|Microfonos|Nivel|Sincronia|Altavoz)\.|^WaylandStream\.AnOutputResized')
   else
     args=(-LE pipewire)
   fi
