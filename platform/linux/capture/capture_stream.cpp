@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/linux/capture/capture_stream_shared.h"
 #include "platform/linux/capture/damage_tracker.h"
 #include "platform/linux/capture/dirty_region.h"
 #include "platform/linux/capture/frame_converter.h"
@@ -49,9 +50,9 @@ uint64_t intervalNanos(const MediaTime& interval) {
 
 }  // namespace
 
-struct StreamShared {
+struct StreamShared : capture::CaptureStreamShared {
     StreamShared(const ContentFilter& filter, const StreamConfiguration& configuration, StreamStopHandler didStop)
-        : filter(filter), didStop(std::move(didStop)), configuration(configuration) {
+        : CaptureStreamShared(filter, configuration, std::move(didStop), makeError(kRequestFailed, {})) {
         wake.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     }
 
@@ -67,19 +68,7 @@ struct StreamShared {
         if (wake.fd >= 0) (void)!write(wake.fd, &one, sizeof one);
     }
 
-    const ContentFilter filter;
-    const StreamStopHandler didStop;
     FdCloser wake;  // written to wake the capture thread from its poll
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> stopReported{false};
-
-    std::mutex mutex;  // guards the members below
-    StreamConfiguration configuration;
-    uint64_t configurationVersion = 1;
-    std::optional<dispatch::Queue> queue;
-    ScreenSampleHandler handler;
-    std::optional<dispatch::Queue> audioQueue;
-    AudioSampleHandler audioHandler;
 };
 
 namespace {
@@ -461,32 +450,11 @@ XcbCaptureStream::~XcbCaptureStream() {
 
 std::optional<Error> XcbCaptureStream::addStreamOutput(StreamOutputType type, dispatch::Queue queue,
                                                        ScreenSampleHandler handler) {
-    if (type != StreamOutputType::screen)
-        return makeError(kRequestFailed, "Esta captura no ofrece sonido");
-    std::scoped_lock lock(shared_->mutex);
-    shared_->queue = std::move(queue);
-    shared_->handler = std::move(handler);
-    return std::nullopt;
+    return shared_->addStreamOutput(type, std::move(queue), std::move(handler));
 }
 
 std::optional<Error> XcbCaptureStream::addAudioOutput(dispatch::Queue queue, AudioSampleHandler handler) {
-    bool capturesAudio = false;
-    {
-        std::scoped_lock lock(shared_->mutex);
-        const StreamConfiguration& configuration = shared_->configuration;
-        capturesAudio = configuration.capturesAudio;
-        if (capturesAudio && (configuration.sampleRate != 48000 || configuration.channelCount < 1 ||
-                              configuration.channelCount > 2))
-            return makeError(kRequestFailed, "El sonido del sistema solo se ofrece a 48000 Hz, en mono o estéreo");
-    }
-    // Asked now so that a missing sound server is reported where the program adds
-    // the output, not later when the capture starts.
-    if (capturesAudio)
-        if (auto error = pulse::SystemSound::probe()) return error;
-    std::scoped_lock lock(shared_->mutex);
-    shared_->audioQueue = std::move(queue);
-    shared_->audioHandler = std::move(handler);
-    return std::nullopt;
+    return shared_->addAudioOutput(std::move(queue), std::move(handler));
 }
 
 void XcbCaptureStream::startCapture(StreamCompletion completion) {
@@ -511,16 +479,6 @@ void XcbCaptureStream::startCapture(StreamCompletion completion) {
 }
 
 std::optional<Error> XcbCaptureStream::startSound() {
-    std::optional<dispatch::Queue> queue;
-    AudioSampleHandler handler;
-    uint8_t channels = 2;
-    {
-        std::scoped_lock lock(shared_->mutex);
-        if (!shared_->configuration.capturesAudio || !shared_->audioQueue || !shared_->audioHandler) return std::nullopt;
-        queue = shared_->audioQueue;
-        handler = shared_->audioHandler;
-        channels = static_cast<uint8_t>(shared_->configuration.channelCount);
-    }
     // Without the sound server the stream has lost half of what it was asked for:
     // it stops, like a stream whose display went away.
     auto lost = [weak = std::weak_ptr<StreamShared>(shared_)](const Error& error) {
@@ -530,7 +488,7 @@ std::optional<Error> XcbCaptureStream::startSound() {
             shared->wakeUp();
         }
     };
-    auto started = pulse::SystemSound::start(channels, std::move(*queue), std::move(handler), std::move(lost));
+    auto started = shared_->startSystemSound(std::move(lost));
     if (!started) return started.error();
     sound_ = std::move(started.value());
     return std::nullopt;
@@ -554,15 +512,7 @@ void XcbCaptureStream::stopCapture(StreamCompletion completion) {
 }
 
 void XcbCaptureStream::updateConfiguration(const StreamConfiguration& configuration, StreamCompletion completion) {
-    std::optional<Error> error;
-    if (configuration.width < 0 || configuration.height < 0 || configuration.width > 16384 ||
-        configuration.height > 16384) {
-        error = makeError(kRequestFailed, "Tamaño de captura no válido");
-    } else {
-        std::scoped_lock lock(shared_->mutex);
-        shared_->configuration = configuration;
-        ++shared_->configurationVersion;
-    }
+    auto error = shared_->updateConfiguration(configuration);
     shared_->wakeUp();
     completeOnPlatformThread([completion = std::move(completion), error = std::move(error)] {
         if (completion) completion(error);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/linux/capture/capture_stream_shared.h"
 #include "platform/linux/capture/platform_thread.h"
 #include "platform/linux/capture/wayland/cursor_store.h"
 #include "platform/linux/capture/wayland/frame_pipeline.h"
@@ -34,9 +35,9 @@ FramePipeline::Settings settingsOf(const StreamConfiguration& configuration) {
 
 }  // namespace
 
-struct WaylandShared {
+struct WaylandShared : capture::CaptureStreamShared {
     WaylandShared(const ContentFilter& filter, const StreamConfiguration& configuration, StreamStopHandler didStop)
-        : filter(filter), didStop(std::move(didStop)), configuration(configuration) {}
+        : CaptureStreamShared(filter, configuration, std::move(didStop), makeError(kStreamFailed, {})) {}
 
     // Reports a stop the program did not ask for, once, on a thread of its own (never
     // on the PipeWire or portal thread, which the handler's consequences may end).
@@ -47,20 +48,8 @@ struct WaylandShared {
         });
     }
 
-    const ContentFilter filter;
-    const StreamStopHandler didStop;
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> stopReported{false};
-
-    std::mutex mutex;  // guards the members below
-    StreamConfiguration configuration;
-    uint64_t configurationVersion = 1;
-    std::optional<dispatch::Queue> queue;
-    ScreenSampleHandler handler;
-    std::optional<dispatch::Queue> audioQueue;
-    AudioSampleHandler audioHandler;
-    // What a running capture holds; released in this order: PipeWire, then the
-    // portal session, then the sound.
+    // What a running capture holds (under the mutex); released in this order:
+    // PipeWire, then the portal session, then the sound.
     std::unique_ptr<PipeWireStream> pipewire;
     std::unique_ptr<ScreenCastPortal> portal;
     std::unique_ptr<pulse::SystemSound> sound;
@@ -202,29 +191,11 @@ WaylandCaptureStream::~WaylandCaptureStream() {
 
 std::optional<Error> WaylandCaptureStream::addStreamOutput(StreamOutputType type, dispatch::Queue queue,
                                                            ScreenSampleHandler handler) {
-    if (type != StreamOutputType::screen) return makeError(kStreamFailed, "Esta captura no ofrece sonido");
-    std::scoped_lock lock(shared_->mutex);
-    shared_->queue = std::move(queue);
-    shared_->handler = std::move(handler);
-    return std::nullopt;
+    return shared_->addStreamOutput(type, std::move(queue), std::move(handler));
 }
 
 std::optional<Error> WaylandCaptureStream::addAudioOutput(dispatch::Queue queue, AudioSampleHandler handler) {
-    bool capturesAudio = false;
-    {
-        std::scoped_lock lock(shared_->mutex);
-        const StreamConfiguration& configuration = shared_->configuration;
-        capturesAudio = configuration.capturesAudio;
-        if (capturesAudio && (configuration.sampleRate != 48000 || configuration.channelCount < 1 ||
-                              configuration.channelCount > 2))
-            return makeError(kStreamFailed, "El sonido del sistema solo se ofrece a 48000 Hz, en mono o estéreo");
-    }
-    if (capturesAudio)
-        if (auto error = pulse::SystemSound::probe()) return error;
-    std::scoped_lock lock(shared_->mutex);
-    shared_->audioQueue = std::move(queue);
-    shared_->audioHandler = std::move(handler);
-    return std::nullopt;
+    return shared_->addAudioOutput(std::move(queue), std::move(handler));
 }
 
 void WaylandCaptureStream::startCapture(StreamCompletion completion) {
@@ -240,29 +211,18 @@ void WaylandCaptureStream::startCapture(StreamCompletion completion) {
     }
     // The system sound first, as on X11: without it the stream has lost half of what
     // it was asked for.
-    std::optional<dispatch::Queue> audioQueue;
-    AudioSampleHandler audioHandler;
-    uint8_t channels = 2;
-    {
-        std::scoped_lock lock(shared_->mutex);
-        if (shared_->configuration.capturesAudio && shared_->audioQueue && shared_->audioHandler) {
-            audioQueue = shared_->audioQueue;
-            audioHandler = shared_->audioHandler;
-            channels = static_cast<uint8_t>(shared_->configuration.channelCount);
-        }
+    auto lost = [weak = std::weak_ptr<WaylandShared>(shared_)](const Error& error) {
+        if (auto s = weak.lock()) s->reportStop(error, s);
+    };
+    auto sound = shared_->startSystemSound(std::move(lost));
+    if (!sound) {
+        shared_->stopRequested = true;
+        x11::completeOnPlatformThread([completion = std::move(completion), error = sound.error()] {
+            completion(error);
+        });
+        return;
     }
-    if (audioQueue) {
-        auto lost = [weak = std::weak_ptr<WaylandShared>(shared_)](const Error& error) {
-            if (auto s = weak.lock()) s->reportStop(error, s);
-        };
-        auto sound = pulse::SystemSound::start(channels, std::move(*audioQueue), std::move(audioHandler), std::move(lost));
-        if (!sound) {
-            shared_->stopRequested = true;
-            x11::completeOnPlatformThread([completion = std::move(completion), error = sound.error()] {
-                completion(error);
-            });
-            return;
-        }
+    {
         std::scoped_lock lock(shared_->mutex);
         shared_->sound = std::move(sound.value());
     }
@@ -284,15 +244,7 @@ void WaylandCaptureStream::stopCapture(StreamCompletion completion) {
 }
 
 void WaylandCaptureStream::updateConfiguration(const StreamConfiguration& configuration, StreamCompletion completion) {
-    std::optional<Error> error;
-    if (configuration.width < 0 || configuration.height < 0 || configuration.width > 16384 ||
-        configuration.height > 16384) {
-        error = makeError(kStreamFailed, "Tamaño de captura no válido");
-    } else {
-        std::scoped_lock lock(shared_->mutex);
-        shared_->configuration = configuration;
-        ++shared_->configurationVersion;
-    }
+    auto error = shared_->updateConfiguration(configuration);
     x11::completeOnPlatformThread([completion = std::move(completion), error = std::move(error)] {
         if (completion) completion(error);
     });
