@@ -86,13 +86,8 @@ protected:
     }
 
     static StreamSettings settings(int width, int height, bool drawMouse) {
-        StreamSettings s;
-        s.width = width;
-        s.height = height;
-        s.fps = 30;
-        s.drawMouse = drawMouse;
-        s.environment = desktop()->environment();
-        return s;
+        return {.width = width, .height = height, .fps = 30, .drawMouse = drawMouse,
+                .environment = desktop()->environment()};
     }
 };
 
