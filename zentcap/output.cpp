@@ -30,8 +30,13 @@ void Capture::encodedFrameArrived(platform::Status status, uint32_t infoFlags,
             if (error.kind() != CaptureError::Kind::stopped) fail("Salida H.264: " + error.describe());
         }
     }
-    std::scoped_lock lock(stateLock_);
-    --pending_;
+    bool retry = false;
+    {
+        std::scoped_lock lock(stateLock_);
+        --pending_;
+        retry = lastUnsent_ && !closed_;
+    }
+    if (retry) queue_.async([self = shared_from_this()] { self->encodeUnsent(); });
 }
 
 // The caller holds outputLock_, so packets of different producers never interleave;
