@@ -21,8 +21,6 @@ namespace {
 // Damage rectangles asked for per buffer; more than this and the producer reports the
 // whole picture as changed.
 constexpr int kMaxDamageRegions = 16;
-// Change rectangles kept from pictures passed over; beyond this, all changed.
-constexpr size_t kMaxMissedRegions = 64;
 // The Cursor metadata must hold the largest bitmap a desktop sends: mutter always uses
 // 384x384 and drops the metadata altogether when the range does not admit it.
 constexpr int kSmallestCursor = 1, kLargestCursor = 384;
@@ -50,15 +48,6 @@ struct PipeWireStream::State {
     spa_source* timer = nullptr;
     spa_video_info_raw format{};
     bool formatKnown = false;
-    // What changed in pictures passed over since the last one handed to the receiver.
-    // Each picture's damage counts from the picture before it, so a picture that is
-    // skipped (a newer one was queued behind it) or cannot be used leaves its changes
-    // to the next one handed on; without them the screen copy keeps stale parts.
-    struct Missed {
-        bool any = false;
-        bool whole = false;
-        std::vector<x11::Rect> rectangles;
-    } missed;
     bool streamed = false;      // the stream reached the paused or streaming state once
     std::atomic<bool> ended{false};
     bool stopping = false;      // the owner is disconnecting: no more reports
@@ -133,21 +122,15 @@ struct PipeWireStream::State {
             return;
         self->format = format;
         self->formatKnown = true;
-        self->missed = {true, true, {}};
         self->announceBuffers();
     }
 
     static void onProcess(void* data) {
         auto* self = static_cast<State*>(data);
         // Only the newest buffer matters: older ones queued meanwhile are given back.
-        // Their changes and cursor updates are kept, though: the newest one's damage
-        // counts only from the one just before it.
         pw_buffer* newest = nullptr;
         while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) {
-            if (newest) {
-                self->passOver(newest->buffer);
-                pw_stream_queue_buffer(self->stream, newest);
-            }
+            if (newest) pw_stream_queue_buffer(self->stream, newest);
             newest = buffer;
         }
         if (!newest) return;
@@ -158,62 +141,21 @@ struct PipeWireStream::State {
         if (self->receiver.wake) self->receiver.wake();
     }
 
-    // Whether the buffer holds a picture (not only a cursor update).
-    static bool holdsPicture(const spa_buffer* buffer) {
-        if (buffer->n_datas < 1) return false;
-        const spa_data& plane = buffer->datas[0];
-        if (!plane.data || !plane.chunk) return false;
-        return !(plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) && plane.chunk->size != 0;
-    }
-
-    // The buffer's change rectangles, in buffer coordinates; none: all of it changed.
-    static std::optional<std::vector<x11::Rect>> damageOf(spa_buffer* buffer) {
-        spa_meta* damage = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
-        if (!damage) return std::nullopt;
-        std::vector<x11::Rect> rectangles;
-        spa_meta_region* region;
-        spa_meta_for_each(region, damage) {
-            if (!spa_meta_region_is_valid(region)) break;
-            rectangles.push_back({region->region.position.x, region->region.position.y,
-                                  static_cast<int>(region->region.size.width),
-                                  static_cast<int>(region->region.size.height)});
-        }
-        // An empty list says nothing (the producer fills no damage): all changed.
-        if (rectangles.empty()) return std::nullopt;
-        return rectangles;
-    }
-
-    void noteMissed(spa_buffer* buffer) {
-        missed.any = true;
-        if (missed.whole) return;
-        auto damage = damageOf(buffer);
-        if (!damage || missed.rectangles.size() + damage->size() > kMaxMissedRegions) {
-            missed.whole = true;
-            missed.rectangles.clear();
-            return;
-        }
-        missed.rectangles.insert(missed.rectangles.end(), damage->begin(), damage->end());
-    }
-
-    // A buffer a newer one replaces: its cursor update is read and its changes kept.
-    void passOver(spa_buffer* buffer) {
-        if (cursorMetadata) readCursor(buffer);
-        if (holdsPicture(buffer)) noteMissed(buffer);
-    }
-
     void handle(spa_buffer* buffer) {
         if (cursorMetadata) readCursor(buffer);
-        if (!formatKnown || !holdsPicture(buffer)) return;  // no picture, or a cursor-only update
+        if (!formatKnown || buffer->n_datas < 1) return;
         const spa_data& plane = buffer->datas[0];
+        if (!plane.data || !plane.chunk) return;
+        if ((plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) || plane.chunk->size == 0) return;  // cursor-only update
         ScreenFrame frame;
         frame.width = static_cast<int>(format.size.width);
         frame.height = static_cast<int>(format.size.height);
         frame.stride = plane.chunk->stride;
-        if (frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width * 4) return noteMissed(buffer);
+        if (frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width * 4) return;
         // Every row must lie inside what was mapped.
         const uint64_t needed = static_cast<uint64_t>(plane.chunk->offset % std::max<uint32_t>(plane.maxsize, 1)) +
                                 static_cast<uint64_t>(frame.stride) * (frame.height - 1) + frame.width * 4ull;
-        if (needed > plane.maxsize) return noteMissed(buffer);
+        if (needed > plane.maxsize) return;
         frame.pixels = static_cast<const uint8_t*>(plane.data) + plane.chunk->offset % plane.maxsize;
         switch (format.format) {
             case SPA_VIDEO_FORMAT_BGRx:
@@ -225,11 +167,11 @@ struct PipeWireStream::State {
                 frame.rgbOrder = true;
                 break;
             default:
-                return noteMissed(buffer);
+                return;
         }
         if (auto* header = static_cast<spa_meta_header*>(
                 spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
-            if (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) return noteMissed(buffer);
+            if (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) return;
             if (header->pts > 0) frame.pts = static_cast<uint64_t>(header->pts);
         }
         if (auto* crop = static_cast<spa_meta_region*>(
@@ -242,12 +184,18 @@ struct PipeWireStream::State {
         if (auto* transform = static_cast<spa_meta_videotransform*>(
                 spa_buffer_find_meta_data(buffer, SPA_META_VideoTransform, sizeof(spa_meta_videotransform))))
             frame.transform = transform->transform;
-        frame.damage = damageOf(buffer);
-        if (missed.any && frame.damage) {
-            if (missed.whole) frame.damage.reset();
-            else frame.damage->insert(frame.damage->end(), missed.rectangles.begin(), missed.rectangles.end());
+        if (spa_meta* damage = spa_buffer_find_meta(buffer, SPA_META_VideoDamage)) {
+            std::vector<x11::Rect> rectangles;
+            spa_meta_region* region;
+            spa_meta_for_each(region, damage) {
+                if (!spa_meta_region_is_valid(region)) break;
+                rectangles.push_back({region->region.position.x, region->region.position.y,
+                                      static_cast<int>(region->region.size.width),
+                                      static_cast<int>(region->region.size.height)});
+            }
+            // An empty list says nothing (the producer fills no damage): all changed.
+            if (!rectangles.empty()) frame.damage = std::move(rectangles);
         }
-        missed = {};
         if (receiver.frame) receiver.frame(frame);
     }
 
