@@ -66,17 +66,11 @@ protected:
             const uint8_t shade = attempt % 2 ? 4 : 0;
             const size_t mark = stream.count();
             desktop()->paint(hex({uint8_t(colour.r ^ shade), uint8_t(colour.g ^ shade), colour.b}));
-            if (auto shown = pictureShowing(stream, colour, mark, patience(attempt))) return shown;
+            if (auto shown = pictureShowing(stream, colour, mark, milliseconds(1000))) return shown;
         }
         ADD_FAILURE() << "the screen painted " << describe(colour) << " never showed: " << stream.process().stderrText();
         return std::nullopt;
     }
-
-    // How long a paint has to show before the screen is painted again. A paint starts
-    // the desktop's background program anew, and the screen shows no background until
-    // it has drawn: a paint repeated at a fixed pace shorter than that start on a busy
-    // machine would never show. Each attempt waits longer than the one before.
-    static milliseconds patience(int attempt) { return testsupport::scaled(milliseconds(1000)) * (attempt + 1); }
 
     // Starts a stream, waits until it captures, and paints the screen until it shows.
     static std::unique_ptr<LiveStream> startPainted(int width, int height, bool drawMouse, Rgb colour) {
@@ -176,7 +170,7 @@ TEST_F(WaylandStream, AnOutputResizedUnderTheStreamKeepsTheStreamSize) {
     bool more = false;
     for (int attempt = 0; !more && Clock::now() < deadline; ++attempt) {
         desktop()->paint(hex({uint8_t(after.r ^ (attempt % 2 ? 4 : 0)), after.g, after.b}));
-        more = stream->waitForVideo(patience(attempt), mark).has_value();
+        more = stream->waitForVideo(milliseconds(1000), mark).has_value();
     }
     ASSERT_TRUE(more) << "no picture after the resize: " << stream->process().stderrText();
     ASSERT_TRUE(stream->waitForQuiet(milliseconds(500), testsupport::scaled(milliseconds(10000))));
