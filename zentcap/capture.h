@@ -76,7 +76,6 @@ private:
     void updateEncoder();
     void encodeSample(const platform::VideoSample& sample);
     bool encode(const std::shared_ptr<platform::PixelBuffer>& image);
-    void encodeUnsent();
 
     // Output (output.cpp).
     void encodedFrameArrived(platform::Status status, uint32_t infoFlags,
@@ -114,9 +113,6 @@ private:
     int64_t lastKey_ = -1'000'000;  // makes the first frame a key frame
     std::shared_ptr<platform::PixelBuffer> lastPixel_;
     bool keyPending_ = false;
-    // Under stateLock_: the newest picture was turned away by a full encoder. On a still
-    // screen no later picture replaces it, so it goes again once a frame comes out.
-    bool lastUnsent_ = false;
     std::vector<std::shared_ptr<platform::dispatch::SignalSource>> signals_;
     std::shared_ptr<platform::dispatch::Timer> cursorTimer_;
     std::optional<std::vector<uint8_t>> lastCursor_;

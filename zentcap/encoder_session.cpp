@@ -80,20 +80,7 @@ void Capture::encodeSample(const platform::VideoSample& sample) {
         if (status && *status != static_cast<int64_t>(platform::FrameStatus::complete)) return;
     }
     lastPixel_ = sample.image;
-    const bool taken = encode(sample.image);
-    std::scoped_lock lock(stateLock_);
-    lastUnsent_ = !taken;
-}
-
-// On queue_, after a frame left the encoder: the newest picture, if it was turned away.
-void Capture::encodeUnsent() {
-    {
-        std::scoped_lock lock(stateLock_);
-        if (!lastUnsent_) return;
-    }
-    if (!lastPixel_ || !encode(lastPixel_)) return;
-    std::scoped_lock lock(stateLock_);
-    lastUnsent_ = false;
+    encode(sample.image);
 }
 
 // On queue_. True when the frame went to the session.

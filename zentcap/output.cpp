@@ -30,13 +30,8 @@ void Capture::encodedFrameArrived(platform::Status status, uint32_t infoFlags,
             if (error.kind() != CaptureError::Kind::stopped) fail("Salida H.264: " + error.describe());
         }
     }
-    bool retry = false;
-    {
-        std::scoped_lock lock(stateLock_);
-        --pending_;
-        retry = lastUnsent_ && !closed_;
-    }
-    if (retry) queue_.async([self = shared_from_this()] { self->encodeUnsent(); });
+    std::scoped_lock lock(stateLock_);
+    --pending_;
 }
 
 // The caller holds outputLock_, so packets of different producers never interleave;

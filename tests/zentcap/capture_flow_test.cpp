@@ -233,23 +233,6 @@ TEST_F(StreamFlow, ThirdFrameWaitsForNothingAndIsSkipped) {
     EXPECT_EQ(h.stderrText(), "encoder H.264 en modo de baja latencia\ncaptura 1280x720 H.264 High, cursor=1\n");
 }
 
-// A still screen sends no more pictures: the one a full encoder turned away would
-// otherwise never be shown, and the host would keep the one before it.
-TEST_F(StreamFlow, APictureTurnedAwayGoesOnceAFrameLeavesTheEncoder) {
-    FlowHarness h;
-    ASSERT_TRUE(h.startStreaming());
-    deliverAndSettle();
-    deliverAndSettle();
-    deliverAndSettle();
-    EXPECT_EQ(submitted(), 2u);
-    ASSERT_TRUE(sim::completeNextFrame());
-    ASSERT_TRUE(waitSubmitted(3));
-    // Once taken it goes no more.
-    ASSERT_TRUE(sim::completeNextFrame());
-    ASSERT_TRUE(sim::completeNextFrame());
-    EXPECT_FALSE(sim::waitFor([] { return submitted() > 3; }, 300ms));
-}
-
 TEST_F(StreamFlow, FrameDroppedByTheEncoderLeavesNoPacketAndFreesItsPlace) {
     FlowHarness h;
     ASSERT_TRUE(h.startStreaming());
