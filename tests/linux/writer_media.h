@@ -83,6 +83,10 @@ struct Plan {
     int framesPerSecond = 30;
     bool noise = false;
     bool sound = true;
+    // Every sample is appended, waiting for room (inputs that do not expect real-time
+    // data), instead of being dropped while the writer is not ready, as a recorder does:
+    // for checks of where samples land, which a busy machine's drops would shift.
+    bool lossless = false;
     // Called after each step with the session time (seconds); false stops early.
     std::function<bool(double)> progress;
 };
@@ -135,13 +139,13 @@ inline int64_t feed(Writer& w, const Plan& plan, int64_t start) {
             sample->image = frame(t, plan.flash, frames, plan.noise);
             sample->frameStatus = int64_t{0};
             sample->presentationTime = {start + frames * 1'000'000'000LL / plan.framesPerSecond, 1'000'000'000};
-            if (w.video->readyForMoreMediaData()) w.video->append(sample);
+            if (plan.lossless || w.video->readyForMoreMediaData()) w.video->append(sample);
             ++frames;
         }
         // Sound up to this tick (the first tick has none).
         const int64_t due = static_cast<int64_t>(now * kRate);
         if (plan.sound && w.audio && due > soundFrames) {
-            if (w.audio->readyForMoreMediaData())
+            if (plan.lossless || w.audio->readyForMoreMediaData())
                 w.audio->append(chunk(start, soundFrames, static_cast<int>(due - soundFrames), toneFromHalfSecond));
             soundFrames = due;
         }

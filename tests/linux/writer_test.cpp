@@ -77,7 +77,12 @@ TEST_F(WriterTest, AFinishedRecordingIsAnOrdinaryMp4WithItsTrueLength) {
     EXPECT_TRUE(w.video->append(early));
     EXPECT_TRUE(w.audio->append(writertest::chunk(start - 300'000'000, 0, 14400, [](double) { return 0.9f; })));
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + 300ms);  // the session's start comes
-    writertest::Plan plan;  // 3 s; the screen moves until 1.5 s, then stays still
+    // 3 s; the screen moves until 1.5 s, then stays still. Nothing is dropped, so the
+    // first bright picture is the flash's own however busy the machine is.
+    writertest::Plan plan;
+    plan.lossless = true;
+    w.video->setExpectsMediaDataInRealTime(false);
+    w.audio->setExpectsMediaDataInRealTime(false);
     writertest::feed(w, plan, start);
     w.video->markAsFinished();
     w.audio->markAsFinished();
@@ -201,23 +206,25 @@ TEST_F(WriterTest, ARealTimeInputRefusesInsteadOfWaiting) {
     // Noise, made beforehand so that the appends come faster than any encoder.
     std::vector<std::shared_ptr<platform::PixelBuffer>> noise;
     for (int n = 0; n < 8; ++n) noise.push_back(writertest::frame(0, 1, n, true));
+    // Every frame is offered, ready or not: an input that waited for room would take
+    // them all, one that refuses turns some away. How long an append took is no
+    // measure of that on a shared machine, where any call may lose the processor.
+    size_t accepted = 0;
     int refused = 0;
-    uint64_t slowest = 0;
     for (int n = 0; n < 120; ++n) {
         auto sample = std::make_shared<platform::VideoSample>();
         sample->image = noise[n % noise.size()];
         sample->presentationTime = {start + n * 1'000'000LL, 1'000'000'000};
-        const uint64_t before = platform::hostTimeNanos();
-        if (!w.video->readyForMoreMediaData()) ++refused;
-        else EXPECT_TRUE(w.video->append(sample));
-        slowest = std::max(slowest, platform::hostTimeNanos() - before);
+        if (w.video->append(sample)) ++accepted;
+        else ++refused;
     }
-    EXPECT_GT(refused, 0) << "120 frames in an instant never filled the queue";
-    EXPECT_LT(slowest, uint64_t{20'000'000} * static_cast<uint64_t>(testsupport::timeScale())) << "an append waited " << slowest / 1e6 << " ms";
+    EXPECT_GT(refused, 0) << "120 frames in an instant were all taken: the input waited for the encoder";
     w.video->markAsFinished();
     ASSERT_TRUE(finish(*w.file));
     EXPECT_EQ(w.file->status(), platform::WriterStatus::completed);
     EXPECT_FALSE(w.video->readyForMoreMediaData());
+    // What was taken is in the file, and nothing that was turned away.
+    EXPECT_EQ(probe(path_).pictures.size(), accepted);
 }
 
 TEST_F(WriterTest, RefusesWhatItCannotWrite) {

@@ -22,7 +22,10 @@ public:
     // ":N", for DISPLAY.
     const std::string& display() const { return display_; }
 
-    // Kills the server (SIGKILL, as when it crashes) and waits until it is gone.
+    // Kills the server (SIGKILL, as when it crashes) and waits until it is gone. Its
+    // display number stays taken until this object is destroyed: a client that tries
+    // the display again (as a program does after losing its server) must find no
+    // server there, not the next test's.
     void kill();
 
     // Runs an X client (argv) against this server until it ends; its exit status, -1
@@ -36,6 +39,7 @@ private:
     Xvfb() = default;
     std::unique_ptr<Child> server_;
     std::string display_;
+    int heldNumber_ = -1;  // the socket that keeps a killed server's number taken
 };
 
 }  // namespace testsupport

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tools/zentcap_receiver/packet_parser.h"
 #include "tools/zentcap_receiver/stream_validator.h"
 
@@ -167,22 +169,27 @@ DecodeSummary decodeVideo(const std::vector<Arrival>& packets,
     return summary;
 }
 
-double bitrateBetween(const std::vector<Arrival>& packets, uint64_t from, uint64_t to) {
+VideoSpan videoSpan(const std::vector<Arrival>& packets, size_t from, size_t skip, size_t count) {
+    std::vector<const zentrecv::Packet*> span;
+    for (size_t i = from; i < packets.size() && span.size() < count; ++i) {
+        const auto& packet = packets[i].packet;
+        if (!packet.isVideo()) continue;
+        if (skip > 0) --skip;
+        else span.push_back(&packet);
+    }
+    VideoSpan result;
+    result.frames = span.size();
+    if (span.empty()) return result;
     uint64_t bytes = 0;
-    for (const auto& arrival : packets) {
-        const auto& packet = arrival.packet;
-        if (packet.isVideo() && packet.timestamp >= from && packet.timestamp < to) bytes += packet.payload.size();
+    for (const auto* packet : span) bytes += packet->payload.size();
+    result.bitsPerFrame = double(bytes) * 8.0 / double(span.size());
+    std::vector<uint64_t> gaps;
+    for (size_t i = 1; i < span.size(); ++i) gaps.push_back(span[i]->timestamp - span[i - 1]->timestamp);
+    if (!gaps.empty()) {
+        std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+        result.medianGapMicros = double(gaps[gaps.size() / 2]);
     }
-    return to > from ? double(bytes) * 8.0 / (double(to - from) / 1e6) : 0.0;
-}
-
-double frameRateBetween(const std::vector<Arrival>& packets, uint64_t from, uint64_t to) {
-    uint64_t frames = 0;
-    for (const auto& arrival : packets) {
-        const auto& packet = arrival.packet;
-        if (packet.isVideo() && packet.timestamp >= from && packet.timestamp < to) ++frames;
-    }
-    return to > from ? double(frames) / (double(to - from) / 1e6) : 0.0;
+    return result;
 }
 
 }  // namespace e2e

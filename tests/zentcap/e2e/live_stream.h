@@ -101,9 +101,14 @@ struct DecodeSummary {
 DecodeSummary decodeVideo(const std::vector<Arrival>& packets,
                           const std::function<void(const zentrecv::Packet&, const AVFrame&)>& seen = {});
 
-// Bits per second of the video packets whose timestamps lie in [from, to).
-double bitrateBetween(const std::vector<Arrival>& packets, uint64_t from, uint64_t to);
-// Video packets per second over the same window.
-double frameRateBetween(const std::vector<Arrival>& packets, uint64_t from, uint64_t to);
+// Video packets counted from position `from`: the `count` that follow the first `skip`.
+// What each carries on average and the median gap between their timestamps, which do
+// not depend on how many frames a second a busy machine lets through.
+struct VideoSpan {
+    size_t frames = 0;  // fewer than asked when the stream has not sent them (yet)
+    double bitsPerFrame = 0;
+    double medianGapMicros = 0;
+};
+VideoSpan videoSpan(const std::vector<Arrival>& packets, size_t from, size_t skip, size_t count);
 
 }  // namespace e2e

@@ -40,21 +40,26 @@ TEST_F(LiveStreamFormat, MovingScreenGivesADecodableHighProfileStream) {
     ASSERT_FALSE(stream->streamError()) << *stream->streamError();
 
     auto packets = stream->packets();
-    std::vector<uint64_t> keyTimes;
-    uint64_t videoPackets = 0;
+    size_t keys = 0;
+    uint64_t videoPackets = 0, lastKey = 0;
     for (const auto& arrival : packets) {
-        if (!arrival.packet.isVideo()) continue;
+        const auto& packet = arrival.packet;
+        if (!packet.isVideo()) continue;
         ++videoPackets;
-        if (arrival.packet.kind == zentrecv::PacketKind::Key) keyTimes.push_back(arrival.packet.timestamp);
+        // A key frame is forced on the first frame 1 s or more after the last one. On
+        // a busy machine that frame may come well after the second; what must never
+        // come is a frame that is not a key frame past it.
+        if (packet.kind == zentrecv::PacketKind::Key) {
+            ++keys;
+            lastKey = packet.timestamp;
+        } else {
+            EXPECT_LT(packet.timestamp - lastKey, 1000000u) << "packet " << packet.index << " is no key frame";
+        }
     }
     // Continuous motion at 30 fps for 3 s: most frames make it (the streamer
     // may drop some when the machine is busy, never most of them).
     EXPECT_GE(videoPackets, 45u);
-    ASSERT_GE(keyTimes.size(), 3u);
-    for (size_t i = 1; i < keyTimes.size(); ++i) {
-        // Forced once 1 s has passed, so on the next frame after that.
-        EXPECT_LE(keyTimes[i] - keyTimes[i - 1], 1000000u + 200000u) << "key frame " << i;
-    }
+    EXPECT_GE(keys, 3u);
 
     auto decoded = decodeVideo(packets);
     EXPECT_EQ(decoded.errors, 0);

@@ -190,6 +190,17 @@ TEST_F(Bloqueo, KilledBlockerGivesTheLocalDevicesBack) {
     EXPECT_TRUE(escritorio().hastaMarca().empty());
     hijo().signal(SIGKILL);
     EXPECT_EQ(hijo().waitExit(5s), 128 + SIGKILL);
+    // The server lets the grabs go when it reads the end of the dead blocker's
+    // connection, which may be after the test saw the process end: until then local
+    // input still goes to the grabs. Another client can take both devices once they
+    // are free.
+    auto libre = [&](Dispositivo dispositivo) {
+        if (!escritorio().otroClienteRetiene(dispositivo)) return false;
+        escritorio().otroClienteSuelta();
+        return true;
+    };
+    EXPECT_TRUE(esperarQue([&] { return libre(Dispositivo::teclado) && libre(Dispositivo::raton); }))
+        << "the killed blocker's grabs stayed";
     esperarEntradaLocalLibre();
 }
 

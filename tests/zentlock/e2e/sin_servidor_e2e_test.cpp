@@ -68,7 +68,7 @@ TEST(SinServidor, ServerThatGoesAwayWhileBlocking) {
     ASSERT_TRUE(hijo);
     ASSERT_EQ(pedir(*hijo, "bloquear"), lineaGanchos);
     servidor.escritorio.reset();
-    servidor.xvfb.reset();
+    servidor.xvfb->kill();
     // Still serving: the block cannot be taken again, release and exit still work.
     EXPECT_EQ(pedir(*hijo, "bloquear"), lineaError);
     EXPECT_EQ(pedir(*hijo, "soltar"), "estado\t0\tpedido");
