@@ -7,16 +7,36 @@
 # "parar" to "fin" after the recording, resident memory over it (goal: flat), and
 # the Opus mode's CPU (goal: under 1% of a core) and delay from a sound played to its
 # packet. Prints a table.
-#   bench/run_recorder.sh [seconds per recording, default 60] [Opus seconds, default 10] [build dir, default build]
+#   bench/run_recorder.sh [seconds per recording, default 60] [Opus seconds, default 10] [build dir, default build] [folder that keeps the files]
 # The goal for the stop time is measured on a 600 s recording: bench/run_recorder.sh 600.
+# With ZENT_BENCH_BUSY=1, processes that never sleep, one per core, compete with both
+# recorders for the whole run (the offsets must hold on a busy machine too).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 opus_seconds=${2:-10}
 build=${3:-build}
+keep=()
+[ -n "${4:-}" ] && keep=(--folder "$4")
 bin=$build/bin
 if [ ! -x "$bin/zentrec_recorder_bench" ] || [ ! -x "$bin/zentrec" ]; then
   cmake -S . -B "$build" -DZENT_BENCH=ON -DZENT_TESTS=ON &&
     cmake --build "$build" -j2 --target zentrec zentrec_recorder_bench
 fi
-"$bin/zentrec_recorder_bench" --seconds "$seconds" --opus-seconds "$opus_seconds"
+busy=()
+stop_busy() {
+  local pid
+  for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null || true; done
+}
+trap stop_busy EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+if [ "${ZENT_BENCH_BUSY:-0}" = 1 ]; then
+  for _ in $(seq "$(nproc)"); do
+    sh -c 'while :; do :; done' &
+    busy+=($!)
+  done
+  echo "busy: ${#busy[@]} busy processes beside the recorders"
+fi
+"$bin/zentrec_recorder_bench" --seconds "$seconds" --opus-seconds "$opus_seconds" "${keep[@]}"

@@ -127,6 +127,7 @@ struct Recording {
     double stopSeconds = NAN;   // "parar" (SIGINT) to "fin" (exit)
     long rssAfter2s = 0, rssMax = 0, rssEnd = 0;  // KiB
     Stats offsets, startOffsets, endOffsets;
+    std::vector<double> minuteMedians;  // one per minute of the file: a drift shows as a trend
     double fileSeconds = NAN;
     bool ok = false;
 };
@@ -208,6 +209,13 @@ void measureOffsets(Recording& r, const std::string& path, double clickDelay) {
     for (const auto& o : offsets) all.push_back(o.offset);
     r.offsets = stats(all);
     std::tie(r.startOffsets, r.endOffsets) = startAndEnd(offsets, 10);
+    std::vector<std::vector<double>> minutes;
+    for (const auto& o : offsets) {
+        const auto minute = static_cast<size_t>(std::max(0.0, o.at) / 60);
+        if (minutes.size() <= minute) minutes.resize(minute + 1);
+        minutes[minute].push_back(o.offset);
+    }
+    for (auto& m : minutes) r.minuteMedians.push_back(stats(m).median);
 }
 
 Recording recordWithZentrec(const Options& o, const std::string& display) {
@@ -432,6 +440,12 @@ int main(int argc, char** argv) {
         std::printf("%-8s A/V at the start (first 10): median %s, worst %s; at the end (last 10): median %s, worst %s\n",
                     r->tool.c_str(), ms(r->startOffsets.median).c_str(), ms(r->startOffsets.worst).c_str(),
                     ms(r->endOffsets.median).c_str(), ms(r->endOffsets.worst).c_str());
+    for (const Recording* r : {&mine, &theirs}) {
+        if (r->minuteMedians.size() < 3) continue;
+        std::printf("%-8s A/V median minute by minute:", r->tool.c_str());
+        for (double m : r->minuteMedians) std::printf(" %s", ms(m).c_str());
+        std::printf("\n");
+    }
     std::printf("click played after its flip (its median subtracted): median %s, worst %s over %zu clicks\n",
                 ms(delay.median).c_str(), ms(delay.worst).c_str(), delay.count);
     std::printf("zentrec CPU / ffmpeg CPU: %.2f (goal <= 0.6)\n", mine.cpuPerSecond / theirs.cpuPerSecond);

@@ -1,6 +1,7 @@
 #include "tests/support/x_screen.h"
 
 #include <X11/Xlib.h>
+#include <time.h>
 
 namespace testsupport {
 
@@ -30,9 +31,15 @@ XScreen::~XScreen() {
 
 namespace {
 unsigned long pixelOf(Rgb colour) { return (unsigned long)colour.r << 16 | (unsigned long)colour.g << 8 | colour.b; }
+
+double monotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 }  // namespace
 
-void XScreen::paintRoot(Rgb background, const std::vector<Block>& blocks) {
+Shown XScreen::paintRoot(Rgb background, const std::vector<Block>& blocks) {
     Display* display = handles_->display;
     int depth = DefaultDepth(display, DefaultScreen(display));
     Pixmap pixmap = XCreatePixmap(display, handles_->root, unsigned(width_), unsigned(height_), unsigned(depth));
@@ -45,10 +52,16 @@ void XScreen::paintRoot(Rgb background, const std::vector<Block>& blocks) {
     }
     XFreeGC(display, gc);
     XSetWindowBackgroundPixmap(display, handles_->root, pixmap);
+    XSync(display, False);
+    Shown shown;
+    shown.from = monotonicSeconds();
     XClearWindow(display, handles_->root);
+    XSync(display, False);
+    shown.to = monotonicSeconds();
     if (handles_->background) XFreePixmap(display, handles_->background);
     handles_->background = pixmap;
-    XSync(display, False);
+    XFlush(display);
+    return shown;
 }
 
 void XScreen::warpPointer(int x, int y) {

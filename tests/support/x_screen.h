@@ -14,6 +14,12 @@ struct Block {
     Rgb colour;
 };
 
+// When a painted picture appeared: at one instant between `from` and `to`, seconds
+// of CLOCK_MONOTONIC (the clock of the programs' timestamps).
+struct Shown {
+    double from = 0, to = 0;
+};
+
 class XScreen {
 public:
     // Null when the display cannot be opened.
@@ -27,8 +33,10 @@ public:
 
     // Makes the blocks (over a background colour) the root window's background,
     // so the picture stays whatever happens on the screen, and waits until the
-    // server has drawn it.
-    void paintRoot(Rgb background, const std::vector<Block>& blocks);
+    // server has drawn it. The picture is drawn out of sight first and then shown
+    // at once: the span it returns holds only that last step, however long the
+    // drawing took (a 4K picture on a busy machine, say).
+    Shown paintRoot(Rgb background, const std::vector<Block>& blocks);
     // Moves the pointer and waits until the server did it.
     void warpPointer(int x, int y);
 

@@ -48,8 +48,11 @@ protected:
 //
 // Where a recording puts its sound against its picture holds for the whole file:
 // the middle of the pairs must be within 40 ms. Each single pair may stray further by
-// what a busy machine does to the instants themselves (a flash drawn, or a frame
-// taken, some milliseconds late), never by a whole flash interval.
+// what a busy machine does to the instants themselves (a frame taken some
+// milliseconds late), never by a whole flash interval. A flash is known to have
+// appeared within the span the screen took to show it and answer: a test kept
+// waiting after that (a busy machine, a 4K screen) widens the span, never the error
+// of the recording that is judged.
 TEST_F(Sincronia, AFlashAndAClickAtOneInstantLandWithin40MsOfEachOther) {
     pantalla_->paintRoot({0, 0, 0}, {});
     testsupport::TimedSpeaker altavoz(sonido_->address(), SoundServer::kSpeakers);
@@ -64,12 +67,11 @@ TEST_F(Sincronia, AFlashAndAClickAtOneInstantLandWithin40MsOfEachOther) {
     // At instants that follow no clock of the recorder's.
     std::mt19937 azar(std::random_device{}());
     constexpr int kDestellos = 5;
-    std::vector<double> destellos;
+    std::vector<testsupport::Shown> destellos;
     for (int i = 0; i < kDestellos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds((i == 0 ? 300 : 800) + azar() % 300));
         const uint8_t luz = i % 2 == 0 ? 255 : 0;
-        pantalla_->paintRoot({luz, luz, luz}, {});  // returns once the server has drawn it
-        destellos.push_back(testsupport::monotonicNow());
+        destellos.push_back(pantalla_->paintRoot({luz, luz, luz}, {}));
         altavoz.click();
     }
     std::this_thread::sleep_for(800ms);
@@ -86,24 +88,33 @@ TEST_F(Sincronia, AFlashAndAClickAtOneInstantLandWithin40MsOfEachOther) {
     auto sonido = golpes(p);
     ASSERT_EQ(imagen.size(), size_t{kDestellos});
     ASSERT_EQ(sonido.size(), size_t{kDestellos});
-    std::vector<double> errores;
+    // Each pair's error (positive: the click late in the file) lies between these two:
+    // the flash appeared somewhere in its span.
+    std::vector<double> menores, mayores;
+    const double margen = 0.040 + testsupport::scaled(60ms).count() / 1000.0;
     for (int i = 0; i < kDestellos; ++i) {
         ASSERT_FALSE(std::isnan(sonaron[i])) << "the server did not tell when click " << i << " sounded";
         // Pairs in the file are 0.8 s apart: a click within 0.4 s of its flash is its own.
         ASSERT_NEAR(sonido[i], imagen[i], 0.4) << "flash " << i;
-        const double real = sonaron[i] - destellos[i];
         const double enArchivo = sonido[i] - imagen[i];
-        errores.push_back(enArchivo - real);
-        EXPECT_NEAR(enArchivo, real, 0.040 + testsupport::scaled(60ms).count() / 1000.0)
+        menores.push_back(enArchivo - (sonaron[i] - destellos[i].from));
+        mayores.push_back(enArchivo - (sonaron[i] - destellos[i].to));
+        EXPECT_TRUE(menores.back() < margen && mayores.back() > -margen)
             << "flash " << i << " at " << imagen[i] << " s: in the file the click comes "
-            << std::lround(enArchivo * 1000) << " ms after the flash, it sounded " << std::lround(real * 1000)
-            << " ms after it";
-        RecordProperty("offset_ms_" + std::to_string(i), std::to_string(std::lround((enArchivo - real) * 1000)));
+            << std::lround(enArchivo * 1000) << " ms after the flash, it sounded "
+            << std::lround((sonaron[i] - destellos[i].to) * 1000) << " to "
+            << std::lround((sonaron[i] - destellos[i].from) * 1000) << " ms after it";
+        RecordProperty("offset_ms_" + std::to_string(i),
+                       std::to_string(std::lround((menores.back() + mayores.back()) / 2 * 1000)));
     }
-    std::vector<double> ordenados = errores;
-    std::nth_element(ordenados.begin(), ordenados.begin() + kDestellos / 2, ordenados.end());
-    EXPECT_NEAR(ordenados[kDestellos / 2], 0.0, 0.040)
-        << "the sound is " << std::lround(-ordenados[kDestellos / 2] * 1000) << " ms ahead of the picture";
+    auto mediana = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + kDestellos / 2, v.end());
+        return v[kDestellos / 2];
+    };
+    EXPECT_LT(mediana(menores), 0.040) << "the sound is at least " << std::lround(mediana(menores) * 1000)
+                                       << " ms behind the picture";
+    EXPECT_GT(mediana(mayores), -0.040) << "the sound is at least " << std::lround(-mediana(mayores) * 1000)
+                                        << " ms ahead of the picture";
 }
 
 }  // namespace
