@@ -40,6 +40,17 @@ struct StreamSettings {
     // More of the streamer's environment (a Wayland session's variables); these
     // override DISPLAY when they name it.
     std::map<std::string, std::string> environment = {};
+
+    // A streamer of a desktop session with these variables, at 30 fps.
+    static StreamSettings inSession(std::map<std::string, std::string> environment, int width, int height,
+                                    bool drawMouse) {
+        StreamSettings settings;
+        settings.width = width;
+        settings.height = height;
+        settings.drawMouse = drawMouse;
+        settings.environment = std::move(environment);
+        return settings;
+    }
 };
 
 class LiveStream {

@@ -86,8 +86,7 @@ protected:
     }
 
     static StreamSettings settings(int width, int height, bool drawMouse) {
-        return {.width = width, .height = height, .fps = 30, .drawMouse = drawMouse,
-                .environment = desktop()->environment()};
+        return StreamSettings::inSession(desktop()->environment(), width, height, drawMouse);
     }
 };
 
