@@ -237,10 +237,7 @@ std::unique_ptr<RecordStream> RecordStream::open(pa_context* context, const std:
         paError = pa_context_errno(context);
         return nullptr;
     }
-    const auto fragmentBytes =
-        pa_usec_to_bytes(static_cast<pa_usec_t>(fragment.count()) * PA_USEC_PER_MSEC, &spec);
-    std::unique_ptr<RecordStream> record(
-        new RecordStream(std::move(stream), source, channels, fragmentBytes, steering, std::move(callbacks)));
+    std::unique_ptr<RecordStream> record(new RecordStream(std::move(stream), source, channels, steering, std::move(callbacks)));
     pa_stream* raw = record->stream_.get();
     pa_stream_set_state_callback(raw, onState, record.get());
     pa_stream_set_read_callback(raw, onRead, record.get());
@@ -256,7 +253,7 @@ std::unique_ptr<RecordStream> RecordStream::open(pa_context* context, const std:
     attributes.tlength = static_cast<uint32_t>(-1);
     attributes.prebuf = static_cast<uint32_t>(-1);
     attributes.minreq = static_cast<uint32_t>(-1);
-    attributes.fragsize = static_cast<uint32_t>(fragmentBytes);
+    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(fragment.count()) * PA_USEC_PER_MSEC, &spec));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                       PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(raw, source.c_str(), &attributes, flags) < 0) {
@@ -285,13 +282,8 @@ std::optional<int64_t> RecordStream::nextFrameCaptured(int64_t now) const {
     return negative ? now + nanos : now - nanos;
 }
 
-void RecordStream::onRead(pa_stream* stream, size_t readable, void* self) {
+void RecordStream::onRead(pa_stream* stream, size_t, void* self) {
     auto* record = static_cast<RecordStream*>(self);
-    // A monitor delivers at the pace of the sink's own latency: a player asking for
-    // 10 ms makes it 2.5 ms pieces, 400 a second. They wait in the stream's buffer
-    // until a whole fragment is there, so blocks keep their size whatever plays; the
-    // latency measure counts what waits, so the block times do not change.
-    if (readable < record->fragmentBytes_) return;
     // Asked before reading: the latency is that of the first frame read now.
     const auto now = static_cast<int64_t>(hostTimeNanos());
     const std::optional<int64_t> captured = record->nextFrameCaptured(now);

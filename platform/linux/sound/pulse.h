@@ -126,12 +126,11 @@ public:
     const std::string& source() const { return source_; }
 
 private:
-    RecordStream(StreamPtr stream, std::string source, uint8_t channels, size_t fragmentBytes,
-                 CaptureClock::Steering steering, Callbacks callbacks)
+    RecordStream(StreamPtr stream, std::string source, uint8_t channels, CaptureClock::Steering steering,
+                 Callbacks callbacks)
         : stream_(std::move(stream)),
           source_(std::move(source)),
           channels_(channels),
-          fragmentBytes_(fragmentBytes),
           callbacks_(std::move(callbacks)),
           clock_(kSampleRate, steering) {}
     // When the next frame to be read was captured, if the server can tell yet.
@@ -142,7 +141,6 @@ private:
     StreamPtr stream_;
     std::string source_;
     uint8_t channels_;
-    size_t fragmentBytes_;  // what is gathered before a block is handed on
     Callbacks callbacks_;
     bool ended_ = false;
     CaptureClock clock_;
