@@ -23,20 +23,9 @@ if [ ! -x "$bin/zentrec_recorder_bench" ] || [ ! -x "$bin/zentrec" ]; then
   cmake -S . -B "$build" -DZENT_BENCH=ON -DZENT_TESTS=ON &&
     cmake --build "$build" -j2 --target zentrec zentrec_recorder_bench
 fi
-busy=()
-stop_busy() {
-  local pid
-  for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null || true; done
-}
-trap stop_busy EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+. scripts/busy_loops.sh
 if [ "${ZENT_BENCH_BUSY:-0}" = 1 ]; then
-  for _ in $(seq "$(nproc)"); do
-    sh -c 'while :; do :; done' &
-    busy+=($!)
-  done
+  start_busy
   echo "busy: ${#busy[@]} busy processes beside the recorders"
 fi
 "$bin/zentrec_recorder_bench" --seconds "$seconds" --opus-seconds "$opus_seconds" "${keep[@]}"

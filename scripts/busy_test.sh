@@ -9,18 +9,7 @@ dir=${1:-build}
 shift || true
 [ -f "$dir/CTestTestfile.cmake" ] || { echo "busy: $dir holds no tests (run scripts/test.sh first)" >&2; exit 2; }
 
-busy=()
-stop_busy() {
-  local pid
-  for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null || true; done
-}
-trap stop_busy EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-for _ in $(seq "$(nproc)"); do
-  sh -c 'while :; do :; done' &
-  busy+=($!)
-done
+. scripts/busy_loops.sh
+start_busy
 echo "busy: ${#busy[@]} busy processes (${busy[*]}) beside the tests"
 ctest --test-dir "$dir" --output-on-failure -j2 -L 'e2e|pipewire' "$@"
